@@ -1,0 +1,263 @@
+#pragma once
+// The JSON text layer every reader and writer of the module stands on: a strict
+// pull reader with exact messages and positions, the generic JsonValue, and the
+// compact writer.
+//
+// Reader conventions: every reading function returns true on success; on failure
+// it returns false and leaves one pending Error in the reader. An error made where
+// the reader stands carries that position; one made by record logic (missing,
+// duplicate or unknown field, wrong length) carries none until the innermost
+// enclosing object or array reader attaches its own (in_object / in_array).
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace vorlan::json {
+
+inline constexpr int kDepthLimit = 128;  // opening the 128th level fails
+
+// ---- errors -------------------------------------------------------------
+
+struct Error {
+    std::string message;
+    bool positioned = false;
+    std::size_t line = 0;
+    std::size_t column = 0;
+
+    // The message with " at line L column C" when it carries a position.
+    std::string text() const;
+};
+
+// "`a`", "`a` or `b`", "one of `a`, `b`, `c`".
+std::string expected_names(const std::string_view* names, std::size_t count);
+template <std::size_t N>
+std::string expected_names(const std::string_view (&names)[N]) {
+    return expected_names(names, N);
+}
+std::string invalid_type(std::string_view found, std::string_view expected);
+std::string invalid_value(std::string_view found, std::string_view expected);
+std::string invalid_length(std::size_t length, std::string_view expected);
+std::string missing_field(std::string_view key);
+std::string duplicate_field(std::string_view key);
+std::string unknown_field(std::string_view key, std::string_view expected);
+std::string unknown_variant(std::string_view name, std::string_view expected);
+
+// Descriptions of found values for invalid-type / invalid-value messages.
+std::string describe_u64(std::uint64_t v);   // integer `5`
+std::string describe_i64(std::int64_t v);    // integer `-5`
+std::string describe_f64(double v);          // floating point `1.5`
+std::string describe_string(std::string_view s);  // string "..."
+
+// ---- numbers ------------------------------------------------------------
+
+struct Number {
+    enum class Kind : std::uint8_t { U64, I64, F64 };
+    Kind kind = Kind::U64;
+    union {
+        std::uint64_t u;
+        std::int64_t i;
+        double f;
+    };
+    Number() : u(0) {}
+    std::string describe() const;
+};
+
+// ---- generic value ------------------------------------------------------
+
+struct JsonValue;
+struct JsonMember;
+using JsonArray = std::vector<JsonValue>;
+// A generic value keeps its object members sorted by key bytes, last repeated key
+// winning; a buffered value (see Reader::parse_buffered) keeps them in input order.
+using JsonObject = std::vector<JsonMember>;
+
+struct JsonValue {
+    enum class Kind : std::uint8_t { Null, Bool, U64, I64, F64, String, Array, Object };
+    std::variant<std::monostate, bool, std::uint64_t, std::int64_t, double, std::string, JsonArray, JsonObject> v;
+
+    JsonValue() = default;
+    explicit JsonValue(bool b) : v(b) {}
+    explicit JsonValue(std::uint64_t n) : v(n) {}
+    explicit JsonValue(std::int64_t n) : v(n) {}
+    explicit JsonValue(double n) : v(n) {}
+    explicit JsonValue(std::string s) : v(std::move(s)) {}
+    explicit JsonValue(JsonArray a) : v(std::move(a)) {}
+    explicit JsonValue(JsonObject o) : v(std::move(o)) {}
+
+    Kind kind() const { return static_cast<Kind>(v.index()); }
+    bool is_null() const { return v.index() == 0; }
+    const bool* as_bool() const { return std::get_if<bool>(&v); }
+    const std::uint64_t* as_u64() const { return std::get_if<std::uint64_t>(&v); }
+    const std::int64_t* as_i64() const { return std::get_if<std::int64_t>(&v); }
+    const double* as_f64() const { return std::get_if<double>(&v); }
+    const std::string* as_string() const { return std::get_if<std::string>(&v); }
+    std::string* as_string() { return std::get_if<std::string>(&v); }
+    const JsonArray* as_array() const { return std::get_if<JsonArray>(&v); }
+    JsonArray* as_array() { return std::get_if<JsonArray>(&v); }
+    const JsonObject* as_object() const { return std::get_if<JsonObject>(&v); }
+    JsonObject* as_object() { return std::get_if<JsonObject>(&v); }
+
+    // "null", "boolean `true`", "integer `5`", "floating point `1.5`",
+    // "string \"x\"", "sequence", "map".
+    std::string describe() const;
+};
+
+struct JsonMember {
+    std::string key;
+    JsonValue value;
+};
+
+// Structural equality: an integer never equals a float, floats by IEEE, objects
+// compared member by member (both sides sorted).
+bool operator==(const JsonValue& a, const JsonValue& b);
+inline bool operator==(const JsonMember& a, const JsonMember& b) { return a.key == b.key && a.value == b.value; }
+
+// Sorts members by key bytes keeping the last of each repeated key (stable).
+void sort_members(JsonObject& members);
+
+// ---- reader -------------------------------------------------------------
+
+class Reader {
+public:
+    explicit Reader(std::string_view text, bool validate_utf8 = false);
+
+    // Bytes.
+    int peek() const { return pos_ < size_ ? static_cast<unsigned char>(data_[pos_]) : -1; }
+    int peek_ws();  // skips space, tab, LF, CR; then peek()
+    void bump() { ++pos_; }
+    std::size_t offset() const { return pos_; }
+    std::string_view text() const { return {data_, size_}; }
+
+    // Errors; each returns false.
+    bool fail(std::string message);       // position: the bytes consumed
+    bool fail_peek(std::string message);  // position: also the byte looked at
+    bool fail_unpositioned(std::string message);
+    bool fix_position();                  // positions a pending unpositioned error here
+    bool failed() const { return failed_; }
+    const Error& error() const { return error_; }
+    Error take_error();
+    // "invalid type: <description of the value that starts here>, expected X",
+    // reading that value far enough to describe it (serde-style peek_invalid_type).
+    bool fail_invalid_type_here(std::string_view expected);
+
+    // Nesting: call with the opening bracket peeked; consumes it.
+    bool enter();
+    void leave() { ++remaining_depth_; }
+
+    // Scalars. parse_string is called after the opening quote; the view stays
+    // valid until the next string is read.
+    bool parse_ident(const char* rest);
+    bool parse_string(std::string_view& out);
+    bool parse_number(Number& out);  // at '-' or a digit
+
+    // Typed reads (whitespace first; EOF gives "EOF while parsing a value").
+    bool read_string(std::string& out, std::string_view expected = "a string");
+    bool read_string_view(std::string_view& out, std::string_view expected = "a string");
+    bool read_bool(bool& out, std::string_view expected = "a boolean");
+    bool read_u64(std::uint64_t& out, std::string_view expected);
+    bool read_i64(std::int64_t& out, std::string_view expected);
+    bool read_f64(double& out, std::string_view expected);
+    // Consumes a null if one is next (sets is_null); otherwise consumes nothing.
+    bool read_null(bool& is_null);
+
+    // Objects and arrays after their bracket was consumed (serde MapAccess/SeqAccess).
+    // next_key / next_element: 1 = another member/element, 0 = closing bracket next
+    // (not consumed), -1 = error. After next_key returns 1 the key is read; call colon().
+    int next_key(bool& first, std::string_view& key);
+    bool colon();
+    int next_element(bool& first);
+    bool end_object();
+    bool end_array();
+    void close_object_after_error();
+    void close_array_after_error();
+
+    // Wraps reading the inside of an object or array: enters (bracket peeked), runs
+    // body, closes, and on failure positions an unpositioned error where it stands.
+    template <class F>
+    bool in_object(F&& body) {
+        if (!enter()) return false;
+        bool ok = body();
+        leave();
+        if (ok) ok = end_object();
+        else close_object_after_error();
+        if (!ok) fix_position();
+        return ok;
+    }
+    template <class F>
+    bool in_array(F&& body) {
+        if (!enter()) return false;
+        bool ok = body();
+        leave();
+        if (ok) ok = end_array();
+        else close_array_after_error();
+        if (!ok) fix_position();
+        return ok;
+    }
+
+    // Skips one value without the nesting limit and without recursion.
+    bool skip_value();
+    // One generic value under the nesting limit: objects sorted (JsonValue rules),
+    // or, for parse_buffered, members kept in input order with repeated keys.
+    bool parse_value(JsonValue& out);
+    bool parse_buffered(JsonValue& out);
+    // After the document: only whitespace may follow, else "trailing characters".
+    bool end_of_text();
+
+private:
+    bool parse_value_impl(JsonValue& out, bool sorted);
+    bool parse_string_slow(std::size_t start, std::string_view& out);
+    bool parse_escape();
+    bool parse_unicode_escape();
+    bool decode_hex(std::uint16_t& out);
+    bool skip_string();
+    bool skip_number();
+    bool position_of(std::size_t index, Error& e) const;
+
+    const char* data_;
+    std::size_t size_;
+    std::size_t pos_ = 0;
+    int remaining_depth_ = kDepthLimit;
+    bool validate_utf8_;
+    bool failed_ = false;
+    Error error_;
+    std::string scratch_;
+};
+
+// ---- writer -------------------------------------------------------------
+
+class Writer {
+public:
+    Writer() { out.reserve(128); }
+    explicit Writer(std::size_t reserve) { out.reserve(reserve); }
+
+    void raw(char c) { out.push_back(c); }
+    void raw(std::string_view s) { out.append(s); }
+    void string(std::string_view s);
+    void key(std::string_view k) {  // "k":
+        string(k);
+        out.push_back(':');
+    }
+    void boolean(bool b) { out.append(b ? "true" : "false"); }
+    void null() { out.append("null"); }
+    void u64(std::uint64_t v);
+    void i64(std::int64_t v);
+    void f64(double v);  // shortest form; NaN and infinities as null
+
+    std::string out;
+};
+
+void write_value(Writer& w, const JsonValue& v);  // object members as stored
+std::string to_text(const JsonValue& v);
+
+// Shortest round-trip digits of a finite, nonzero |v|: digits (no point) and the
+// decimal exponent of the first digit.
+int shortest_digits(double v, char* digits, int& exponent);  // returns digit count
+
+// UTF-8 check of a whole byte span.
+bool valid_utf8(std::string_view s);
+
+}  // namespace vorlan::json

@@ -1,0 +1,762 @@
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+#include "json/json.hpp"
+
+namespace vorlan::json {
+
+namespace {
+
+constexpr const char* kEofValue = "EOF while parsing a value";
+constexpr const char* kEofObject = "EOF while parsing an object";
+constexpr const char* kEofList = "EOF while parsing a list";
+constexpr const char* kEofString = "EOF while parsing a string";
+
+bool is_ws(int c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
+
+int hex_value(unsigned char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+void push_utf8(std::uint32_t c, std::string& out) {
+    if (c < 0x80) {
+        out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+        out.push_back(static_cast<char>(0xc0 | (c >> 6)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3f)));
+    } else if (c < 0x10000) {
+        out.push_back(static_cast<char>(0xe0 | (c >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3f)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3f)));
+    } else {
+        out.push_back(static_cast<char>(0xf0 | (c >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3f)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3f)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3f)));
+    }
+}
+
+// Bytes that end the fast scan of a string: the quote, the backslash, controls.
+struct StopTable {
+    bool stop[256];
+    constexpr StopTable() : stop() {
+        for (int i = 0; i < 0x20; ++i) stop[i] = true;
+        stop[static_cast<unsigned char>('"')] = true;
+        stop[static_cast<unsigned char>('\\')] = true;
+    }
+};
+constexpr StopTable kStop;
+
+}  // namespace
+
+Reader::Reader(std::string_view text, bool validate_utf8)
+    : data_(text.data()), size_(text.size()), validate_utf8_(validate_utf8) {}
+
+int Reader::peek_ws() {
+    while (pos_ < size_) {
+        unsigned char c = static_cast<unsigned char>(data_[pos_]);
+        if (!is_ws(c)) return c;
+        ++pos_;
+    }
+    return -1;
+}
+
+// ---- errors ---------------------------------------------------------------
+
+bool Reader::position_of(std::size_t index, Error& e) const {
+    std::size_t line = 1;
+    std::size_t line_start = 0;
+    for (std::size_t i = 0; i < index; ++i) {
+        if (data_[i] == '\n') {
+            ++line;
+            line_start = i + 1;
+        }
+    }
+    e.positioned = true;
+    e.line = line;
+    e.column = index - line_start;
+    return false;
+}
+
+bool Reader::fail(std::string message) {
+    failed_ = true;
+    error_ = Error{std::move(message)};
+    return position_of(pos_, error_);
+}
+
+bool Reader::fail_peek(std::string message) {
+    failed_ = true;
+    error_ = Error{std::move(message)};
+    return position_of(std::min(size_, pos_ + 1), error_);
+}
+
+bool Reader::fail_unpositioned(std::string message) {
+    failed_ = true;
+    error_ = Error{std::move(message)};
+    return false;
+}
+
+bool Reader::fix_position() {
+    if (failed_ && !error_.positioned) position_of(pos_, error_);
+    return false;
+}
+
+Error Reader::take_error() {
+    failed_ = false;
+    return std::move(error_);
+}
+
+bool Reader::fail_invalid_type_here(std::string_view expected) {
+    int c = peek();
+    switch (c) {
+        case 'n':
+            bump();
+            if (!parse_ident("ull")) return false;
+            return fail(invalid_type("null", expected));
+        case 't':
+            bump();
+            if (!parse_ident("rue")) return false;
+            return fail(invalid_type("boolean `true`", expected));
+        case 'f':
+            bump();
+            if (!parse_ident("alse")) return false;
+            return fail(invalid_type("boolean `false`", expected));
+        case '-':
+        case '0': case '1': case '2': case '3': case '4':
+        case '5': case '6': case '7': case '8': case '9': {
+            Number n;
+            if (!parse_number(n)) return false;
+            return fail(invalid_type(n.describe(), expected));
+        }
+        case '"': {
+            bump();
+            std::string_view s;
+            if (!parse_string(s)) return false;
+            return fail(invalid_type(describe_string(s), expected));
+        }
+        case '[':
+            return fail(invalid_type("sequence", expected));
+        case '{':
+            return fail(invalid_type("map", expected));
+        default:
+            return fail_peek("expected value");
+    }
+}
+
+// ---- nesting --------------------------------------------------------------
+
+bool Reader::enter() {
+    if (--remaining_depth_ == 0) {
+        ++remaining_depth_;
+        return fail_peek("recursion limit exceeded");
+    }
+    bump();
+    return true;
+}
+
+// ---- scalars --------------------------------------------------------------
+
+bool Reader::parse_ident(const char* rest) {
+    for (const char* p = rest; *p; ++p) {
+        if (pos_ >= size_) return fail(kEofValue);
+        char c = data_[pos_++];
+        if (c != *p) return fail("expected ident");
+    }
+    return true;
+}
+
+bool Reader::parse_string(std::string_view& out) {
+    std::size_t start = pos_;
+    while (pos_ < size_ && !kStop.stop[static_cast<unsigned char>(data_[pos_])]) ++pos_;
+    if (pos_ < size_ && data_[pos_] == '"') {
+        out = std::string_view(data_ + start, pos_ - start);
+        ++pos_;
+        if (validate_utf8_ && !valid_utf8(out)) return fail("invalid unicode code point");
+        return true;
+    }
+    return parse_string_slow(start, out);
+}
+
+bool Reader::parse_string_slow(std::size_t start, std::string_view& out) {
+    scratch_.clear();
+    for (;;) {
+        while (pos_ < size_ && !kStop.stop[static_cast<unsigned char>(data_[pos_])]) ++pos_;
+        if (pos_ == size_) return fail(kEofString);
+        char c = data_[pos_];
+        if (c == '"') {
+            scratch_.append(data_ + start, pos_ - start);
+            ++pos_;
+            out = scratch_;
+            if (validate_utf8_ && !valid_utf8(out)) return fail("invalid unicode code point");
+            return true;
+        }
+        if (c == '\\') {
+            scratch_.append(data_ + start, pos_ - start);
+            ++pos_;
+            if (!parse_escape()) return false;
+            start = pos_;
+            continue;
+        }
+        ++pos_;
+        return fail("control character (\\u0000-\\u001F) found while parsing a string");
+    }
+}
+
+bool Reader::parse_escape() {
+    if (pos_ >= size_) return fail(kEofString);
+    char c = data_[pos_++];
+    switch (c) {
+        case '"': scratch_.push_back('"'); return true;
+        case '\\': scratch_.push_back('\\'); return true;
+        case '/': scratch_.push_back('/'); return true;
+        case 'b': scratch_.push_back('\b'); return true;
+        case 'f': scratch_.push_back('\f'); return true;
+        case 'n': scratch_.push_back('\n'); return true;
+        case 'r': scratch_.push_back('\r'); return true;
+        case 't': scratch_.push_back('\t'); return true;
+        case 'u': return parse_unicode_escape();
+        default: return fail("invalid escape");
+    }
+}
+
+bool Reader::decode_hex(std::uint16_t& out) {
+    if (size_ - pos_ < 4) {
+        pos_ = size_;
+        return fail(kEofString);
+    }
+    int value = 0;
+    bool ok = true;
+    for (int i = 0; i < 4; ++i) {
+        int h = hex_value(static_cast<unsigned char>(data_[pos_ + i]));
+        if (h < 0) ok = false;
+        value = value * 16 + (h < 0 ? 0 : h);
+    }
+    pos_ += 4;
+    if (!ok) return fail("invalid escape");
+    out = static_cast<std::uint16_t>(value);
+    return true;
+}
+
+bool Reader::parse_unicode_escape() {
+    std::uint16_t n;
+    if (!decode_hex(n)) return false;
+    if (n >= 0xdc00 && n <= 0xdfff) return fail("lone leading surrogate in hex escape");
+    if (n < 0xd800 || n > 0xdbff) {
+        push_utf8(n, scratch_);
+        return true;
+    }
+    // A leading surrogate must be followed by an escaped trailing one.
+    if (pos_ >= size_) return fail(kEofString);
+    if (data_[pos_] != '\\') {
+        ++pos_;
+        return fail("unexpected end of hex escape");
+    }
+    ++pos_;
+    if (pos_ >= size_) return fail(kEofString);
+    if (data_[pos_] != 'u') {
+        ++pos_;
+        return fail("unexpected end of hex escape");
+    }
+    ++pos_;
+    std::uint16_t n2;
+    if (!decode_hex(n2)) return false;
+    if (n2 < 0xdc00 || n2 > 0xdfff) return fail("lone leading surrogate in hex escape");
+    std::uint32_t c = ((static_cast<std::uint32_t>(n - 0xd800) << 10) | (n2 - 0xdc00)) + 0x10000;
+    push_utf8(c, scratch_);
+    return true;
+}
+
+bool Reader::parse_number(Number& out) {
+    const std::size_t start = pos_;
+    bool negative = false;
+    if (data_[pos_] == '-') {
+        negative = true;
+        ++pos_;
+    }
+    if (pos_ >= size_) return fail(kEofValue);
+    char first = data_[pos_++];
+    std::uint64_t significand = 0;
+    bool overflowed = false;
+    if (first == '0') {
+        if (pos_ < size_ && data_[pos_] >= '0' && data_[pos_] <= '9') return fail_peek("invalid number");
+    } else if (first >= '1' && first <= '9') {
+        significand = static_cast<std::uint64_t>(first - '0');
+        while (pos_ < size_ && data_[pos_] >= '0' && data_[pos_] <= '9') {
+            std::uint64_t digit = static_cast<std::uint64_t>(data_[pos_] - '0');
+            if (!overflowed && significand > (UINT64_MAX - digit) / 10) overflowed = true;
+            if (!overflowed) significand = significand * 10 + digit;
+            ++pos_;
+        }
+    } else {
+        return fail("invalid number");
+    }
+    bool is_float = overflowed;
+    if (pos_ < size_ && data_[pos_] == '.') {
+        is_float = true;
+        ++pos_;
+        std::size_t digits = pos_;
+        while (pos_ < size_ && data_[pos_] >= '0' && data_[pos_] <= '9') ++pos_;
+        if (pos_ == digits) return pos_ < size_ ? fail_peek("invalid number") : fail_peek(kEofValue);
+    }
+    if (pos_ < size_ && (data_[pos_] == 'e' || data_[pos_] == 'E')) {
+        is_float = true;
+        ++pos_;
+        bool positive_exp = true;
+        if (pos_ < size_ && (data_[pos_] == '+' || data_[pos_] == '-')) positive_exp = data_[pos_++] == '+';
+        if (pos_ >= size_) return fail(kEofValue);
+        if (data_[pos_] < '0' || data_[pos_] > '9') {
+            ++pos_;
+            return fail("invalid number");
+        }
+        std::int64_t exp = 0;
+        while (pos_ < size_ && data_[pos_] >= '0' && data_[pos_] <= '9') {
+            int digit = data_[pos_] - '0';
+            if (exp > INT32_MAX / 10 || (exp == INT32_MAX / 10 && digit > INT32_MAX % 10)) {
+                // An exponent beyond 32 bits: infinity is refused right here, anything else is zero.
+                bool nonzero = false;
+                for (std::size_t i = start; i < pos_ && data_[i] != 'e' && data_[i] != 'E'; ++i)
+                    if (data_[i] >= '1' && data_[i] <= '9') nonzero = true;
+                if (nonzero && positive_exp) return fail("number out of range");
+                while (pos_ < size_ && data_[pos_] >= '0' && data_[pos_] <= '9') ++pos_;
+                out.kind = Number::Kind::F64;
+                out.f = negative ? -0.0 : 0.0;
+                return true;
+            }
+            exp = exp * 10 + digit;
+            ++pos_;
+        }
+    }
+    if (!is_float) {
+        if (!negative) {
+            out.kind = Number::Kind::U64;
+            out.u = significand;
+            return true;
+        }
+        if (significand != 0 && significand <= static_cast<std::uint64_t>(INT64_MAX) + 1) {
+            out.kind = Number::Kind::I64;
+            out.i = static_cast<std::int64_t>(0 - significand);
+            return true;
+        }
+        // -0 and integers below the signed range read as floats.
+    }
+    double value = 0;
+    auto res = std::from_chars(data_ + start, data_ + pos_, value);
+    if (res.ec == std::errc::result_out_of_range) {
+        // Too small reads as zero; too large is refused.
+        if (std::isinf(value) || (value == 0 && [&] {
+                // Decide by the decimal magnitude: digits before the point plus the exponent.
+                std::size_t i = start + (negative ? 1 : 0);
+                long magnitude = 0;
+                bool seen_nonzero = false;
+                long leading_zeros_after_point = 0;
+                while (i < pos_ && data_[i] >= '0' && data_[i] <= '9') {
+                    if (data_[i] != '0') seen_nonzero = true;
+                    if (seen_nonzero) ++magnitude;
+                    ++i;
+                }
+                if (i < pos_ && data_[i] == '.') {
+                    ++i;
+                    while (i < pos_ && data_[i] >= '0' && data_[i] <= '9') {
+                        if (!seen_nonzero) {
+                            if (data_[i] == '0') --leading_zeros_after_point;
+                            else seen_nonzero = true;
+                        }
+                        ++i;
+                    }
+                }
+                if (!seen_nonzero) return false;
+                long exp = 0;
+                if (i < pos_ && (data_[i] == 'e' || data_[i] == 'E')) {
+                    ++i;
+                    bool neg = false;
+                    if (data_[i] == '+' || data_[i] == '-') neg = data_[i++] == '-';
+                    while (i < pos_) {
+                        if (exp < 100000000) exp = exp * 10 + (data_[i] - '0');
+                        ++i;
+                    }
+                    if (neg) exp = -exp;
+                }
+                return magnitude + leading_zeros_after_point + exp > 0;
+            }())) {
+            return fail("number out of range");
+        }
+        value = negative ? -0.0 : 0.0;
+    }
+    out.kind = Number::Kind::F64;
+    out.f = value;
+    return true;
+}
+
+// ---- typed reads ----------------------------------------------------------
+
+bool Reader::read_string_view(std::string_view& out, std::string_view expected) {
+    int c = peek_ws();
+    if (c == '"') {
+        bump();
+        return parse_string(out);
+    }
+    if (c < 0) return fail_peek(kEofValue);
+    return fail_invalid_type_here(expected);
+}
+
+bool Reader::read_string(std::string& out, std::string_view expected) {
+    std::string_view s;
+    if (!read_string_view(s, expected)) return false;
+    out.assign(s);
+    return true;
+}
+
+bool Reader::read_bool(bool& out, std::string_view expected) {
+    int c = peek_ws();
+    if (c == 't') {
+        bump();
+        if (!parse_ident("rue")) return false;
+        out = true;
+        return true;
+    }
+    if (c == 'f') {
+        bump();
+        if (!parse_ident("alse")) return false;
+        out = false;
+        return true;
+    }
+    if (c < 0) return fail_peek(kEofValue);
+    return fail_invalid_type_here(expected);
+}
+
+bool Reader::read_u64(std::uint64_t& out, std::string_view expected) {
+    int c = peek_ws();
+    if (c < 0) return fail_peek(kEofValue);
+    if (c != '-' && (c < '0' || c > '9')) return fail_invalid_type_here(expected);
+    Number n;
+    if (!parse_number(n)) return false;
+    switch (n.kind) {
+        case Number::Kind::U64: out = n.u; return true;
+        case Number::Kind::I64: return fail(invalid_value(n.describe(), expected));
+        case Number::Kind::F64: return fail(invalid_type(n.describe(), expected));
+    }
+    return false;
+}
+
+bool Reader::read_i64(std::int64_t& out, std::string_view expected) {
+    int c = peek_ws();
+    if (c < 0) return fail_peek(kEofValue);
+    if (c != '-' && (c < '0' || c > '9')) return fail_invalid_type_here(expected);
+    Number n;
+    if (!parse_number(n)) return false;
+    switch (n.kind) {
+        case Number::Kind::U64:
+            if (n.u > static_cast<std::uint64_t>(INT64_MAX)) return fail(invalid_value(n.describe(), expected));
+            out = static_cast<std::int64_t>(n.u);
+            return true;
+        case Number::Kind::I64: out = n.i; return true;
+        case Number::Kind::F64: return fail(invalid_type(n.describe(), expected));
+    }
+    return false;
+}
+
+bool Reader::read_f64(double& out, std::string_view expected) {
+    int c = peek_ws();
+    if (c < 0) return fail_peek(kEofValue);
+    if (c != '-' && (c < '0' || c > '9')) return fail_invalid_type_here(expected);
+    Number n;
+    if (!parse_number(n)) return false;
+    switch (n.kind) {
+        case Number::Kind::U64: out = static_cast<double>(n.u); return true;
+        case Number::Kind::I64: out = static_cast<double>(n.i); return true;
+        case Number::Kind::F64: out = n.f; return true;
+    }
+    return false;
+}
+
+bool Reader::read_null(bool& is_null) {
+    is_null = false;
+    if (peek_ws() != 'n') return true;
+    bump();
+    if (!parse_ident("ull")) return false;
+    is_null = true;
+    return true;
+}
+
+// ---- objects and arrays ---------------------------------------------------
+
+int Reader::next_key(bool& first, std::string_view& key) {
+    int c = peek_ws();
+    if (c < 0) return fail_peek(kEofObject), -1;
+    if (c == '}') return 0;
+    if (first) {
+        first = false;
+        if (c != '"') return fail_peek("key must be a string"), -1;
+    } else if (c == ',') {
+        bump();
+        c = peek_ws();
+        if (c == '}') return fail_peek("trailing comma"), -1;
+        if (c < 0) return fail_peek(kEofValue), -1;
+        if (c != '"') return fail_peek("key must be a string"), -1;
+    } else {
+        return fail_peek("expected `,` or `}`"), -1;
+    }
+    bump();
+    return parse_string(key) ? 1 : -1;
+}
+
+bool Reader::colon() {
+    int c = peek_ws();
+    if (c == ':') {
+        bump();
+        return true;
+    }
+    if (c < 0) return fail_peek(kEofObject);
+    return fail_peek("expected `:`");
+}
+
+int Reader::next_element(bool& first) {
+    int c = peek_ws();
+    if (c < 0) return fail_peek(kEofList), -1;
+    if (c == ']') return 0;
+    if (first) {
+        first = false;
+        return 1;
+    }
+    if (c == ',') {
+        bump();
+        c = peek_ws();
+        if (c == ']') return fail_peek("trailing comma"), -1;
+        if (c < 0) return fail_peek(kEofValue), -1;
+        return 1;
+    }
+    return fail_peek("expected `,` or `]`"), -1;
+}
+
+bool Reader::end_object() {
+    int c = peek_ws();
+    if (c == '}') {
+        bump();
+        return true;
+    }
+    if (c == ',') return fail_peek("trailing comma");
+    if (c < 0) return fail_peek(kEofObject);
+    return fail_peek("trailing characters");
+}
+
+bool Reader::end_array() {
+    int c = peek_ws();
+    if (c == ']') {
+        bump();
+        return true;
+    }
+    if (c == ',') {
+        bump();
+        c = peek_ws();
+        return fail_peek(c == ']' ? "trailing comma" : "trailing characters");
+    }
+    if (c < 0) return fail_peek(kEofList);
+    return fail_peek("trailing characters");
+}
+
+void Reader::close_object_after_error() {
+    if (peek_ws() == '}') bump();
+}
+
+void Reader::close_array_after_error() {
+    int c = peek_ws();
+    if (c == ']') {
+        bump();
+    } else if (c == ',') {
+        bump();
+        peek_ws();
+    }
+}
+
+bool Reader::end_of_text() {
+    if (peek_ws() >= 0) return fail_peek("trailing characters");
+    return true;
+}
+
+// ---- skipping -------------------------------------------------------------
+
+bool Reader::skip_string() {
+    for (;;) {
+        while (pos_ < size_ && !kStop.stop[static_cast<unsigned char>(data_[pos_])]) ++pos_;
+        if (pos_ == size_) return fail(kEofString);
+        char c = data_[pos_];
+        if (c == '"') {
+            ++pos_;
+            return true;
+        }
+        if (c != '\\') return fail("control character (\\u0000-\\u001F) found while parsing a string");
+        ++pos_;
+        if (pos_ >= size_) return fail(kEofString);
+        char e = data_[pos_++];
+        switch (e) {
+            case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't': break;
+            case 'u': {
+                std::uint16_t ignored;
+                if (!decode_hex(ignored)) return false;
+                break;
+            }
+            default: return fail("invalid escape");
+        }
+    }
+}
+
+bool Reader::skip_number() {
+    int c = pos_ < size_ ? static_cast<unsigned char>(data_[pos_]) : 0;
+    if (c != 0) ++pos_;
+    auto digit_next = [&] { return pos_ < size_ && data_[pos_] >= '0' && data_[pos_] <= '9'; };
+    if (c == '0') {
+        if (digit_next()) return fail_peek("invalid number");
+    } else if (c >= '1' && c <= '9') {
+        while (digit_next()) ++pos_;
+    } else {
+        return fail("invalid number");
+    }
+    if (pos_ < size_ && data_[pos_] == '.') {
+        ++pos_;
+        if (!digit_next()) return fail_peek("invalid number");
+        while (digit_next()) ++pos_;
+    }
+    if (pos_ < size_ && (data_[pos_] == 'e' || data_[pos_] == 'E')) {
+        ++pos_;
+        if (pos_ < size_ && (data_[pos_] == '+' || data_[pos_] == '-')) ++pos_;
+        bool digit = digit_next();
+        if (pos_ < size_) ++pos_;
+        if (!digit) return fail("invalid number");
+        while (digit_next()) ++pos_;
+    }
+    return true;
+}
+
+bool Reader::skip_value() {
+    // Brackets of the values being skipped, innermost last: no recursion, no limit.
+    std::string stack;
+    for (;;) {
+        int c = peek_ws();
+        bool opened = false;
+        switch (c) {
+            case -1: return fail_peek(kEofValue);
+            case 'n': bump(); if (!parse_ident("ull")) return false; break;
+            case 't': bump(); if (!parse_ident("rue")) return false; break;
+            case 'f': bump(); if (!parse_ident("alse")) return false; break;
+            case '-': bump(); if (!skip_number()) return false; break;
+            case '0': case '1': case '2': case '3': case '4':
+            case '5': case '6': case '7': case '8': case '9':
+                if (!skip_number()) return false;
+                break;
+            case '"': bump(); if (!skip_string()) return false; break;
+            case '[':
+            case '{':
+                bump();
+                stack.push_back(static_cast<char>(c));
+                opened = true;
+                break;
+            default: return fail_peek("expected value");
+        }
+        // After a value (or an opening bracket), close what ends here.
+        bool accept_comma = !opened;
+        if (stack.empty()) return true;
+        for (;;) {
+            char frame = stack.back();
+            int d = peek_ws();
+            if (d == ',' && accept_comma) {
+                bump();
+                break;
+            }
+            if ((d == ']' && frame == '[') || (d == '}' && frame == '{')) {
+                bump();
+                stack.pop_back();
+                if (stack.empty()) return true;
+                accept_comma = true;
+                continue;
+            }
+            if (d < 0) return fail_peek(frame == '[' ? kEofList : kEofObject);
+            if (accept_comma) return fail_peek(frame == '[' ? "expected `,` or `]`" : "expected `,` or `}`");
+            break;
+        }
+        if (stack.back() == '{') {
+            int k = peek_ws();
+            if (k < 0) return fail_peek(kEofObject);
+            if (k != '"') return fail_peek("key must be a string");
+            bump();
+            if (!skip_string()) return false;
+            int col = peek_ws();
+            if (col < 0) return fail_peek(kEofObject);
+            if (col != ':') return fail_peek("expected `:`");
+            bump();
+        }
+    }
+}
+
+// ---- generic values ---------------------------------------------------------
+
+bool Reader::parse_value(JsonValue& out) { return parse_value_impl(out, true); }
+bool Reader::parse_buffered(JsonValue& out) { return parse_value_impl(out, false); }
+
+bool Reader::parse_value_impl(JsonValue& out, bool sorted) {
+    int c = peek_ws();
+    switch (c) {
+        case -1: return fail_peek(kEofValue);
+        case 'n': bump(); if (!parse_ident("ull")) return false; out.v = std::monostate{}; return true;
+        case 't': bump(); if (!parse_ident("rue")) return false; out.v = true; return true;
+        case 'f': bump(); if (!parse_ident("alse")) return false; out.v = false; return true;
+        case '-': case '0': case '1': case '2': case '3': case '4':
+        case '5': case '6': case '7': case '8': case '9': {
+            Number n;
+            if (!parse_number(n)) return false;
+            switch (n.kind) {
+                case Number::Kind::U64: out.v = n.u; break;
+                case Number::Kind::I64: out.v = n.i; break;
+                case Number::Kind::F64: out.v = n.f; break;
+            }
+            return true;
+        }
+        case '"': {
+            bump();
+            std::string_view s;
+            if (!parse_string(s)) return false;
+            out.v = std::string(s);
+            return true;
+        }
+        case '[': {
+            JsonArray items;
+            bool ok = in_array([&] {
+                bool first = true;
+                for (;;) {
+                    int e = next_element(first);
+                    if (e < 0) return false;
+                    if (e == 0) return true;
+                    items.emplace_back();
+                    if (!parse_value_impl(items.back(), sorted)) return false;
+                }
+            });
+            if (ok) out.v = std::move(items);
+            return ok;
+        }
+        case '{': {
+            JsonObject members;
+            bool ok = in_object([&] {
+                bool first = true;
+                std::string_view key;
+                for (;;) {
+                    int k = next_key(first, key);
+                    if (k < 0) return false;
+                    if (k == 0) return true;
+                    members.push_back(JsonMember{std::string(key), JsonValue()});
+                    if (!colon() || !parse_value_impl(members.back().value, sorted)) return false;
+                }
+            });
+            if (!ok) return false;
+            if (sorted) sort_members(members);
+            out.v = std::move(members);
+            return true;
+        }
+        default: return fail_peek("expected value");
+    }
+}
+
+}  // namespace vorlan::json

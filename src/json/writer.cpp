@@ -1,0 +1,189 @@
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+#include "json/json.hpp"
+
+namespace vorlan::json {
+
+namespace {
+
+struct EscapeTable {
+    bool escape[256];
+    constexpr EscapeTable() : escape() {
+        for (int i = 0; i < 0x20; ++i) escape[i] = true;
+        escape[static_cast<unsigned char>('"')] = true;
+        escape[static_cast<unsigned char>('\\')] = true;
+    }
+};
+constexpr EscapeTable kEscape;
+
+}  // namespace
+
+void Writer::string(std::string_view s) {
+    out.push_back('"');
+    const char* p = s.data();
+    const char* end = p + s.size();
+    const char* run = p;
+    for (; p < end; ++p) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (!kEscape.escape[c]) continue;
+        out.append(run, static_cast<std::size_t>(p - run));
+        run = p + 1;
+        switch (c) {
+            case '"': out.append("\\\""); break;
+            case '\\': out.append("\\\\"); break;
+            case '\b': out.append("\\b"); break;
+            case '\t': out.append("\\t"); break;
+            case '\n': out.append("\\n"); break;
+            case '\f': out.append("\\f"); break;
+            case '\r': out.append("\\r"); break;
+            default: {
+                static constexpr char hex[] = "0123456789abcdef";
+                char buf[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15]};
+                out.append(buf, 6);
+            }
+        }
+    }
+    out.append(run, static_cast<std::size_t>(end - run));
+    out.push_back('"');
+}
+
+void Writer::u64(std::uint64_t v) {
+    char buf[24];
+    auto r = std::to_chars(buf, buf + sizeof buf, v);
+    out.append(buf, static_cast<std::size_t>(r.ptr - buf));
+}
+
+void Writer::i64(std::int64_t v) {
+    char buf[24];
+    auto r = std::to_chars(buf, buf + sizeof buf, v);
+    out.append(buf, static_cast<std::size_t>(r.ptr - buf));
+}
+
+int shortest_digits(double v, char* digits, int& exponent) {
+    char buf[40];
+    auto r = std::to_chars(buf, buf + sizeof buf, std::fabs(v), std::chars_format::scientific);
+    int n = 0;
+    const char* p = buf;
+    for (; p < r.ptr && *p != 'e'; ++p)
+        if (*p != '.') digits[n++] = *p;
+    int e = 0;
+    if (p < r.ptr) {
+        ++p;
+        if (*p == '+') ++p;
+        std::from_chars(p, r.ptr, e);
+    }
+    exponent = e;
+    return n;
+}
+
+namespace {
+
+// Plain decimal from shortest digits: integer part, and the fraction when there is one.
+void append_plain(std::string& out, const char* digits, int n, int e) {
+    if (e >= 0) {
+        for (int i = 0; i <= e; ++i) out.push_back(i < n ? digits[i] : '0');
+        out.push_back('.');
+        if (n > e + 1) out.append(digits + e + 1, static_cast<std::size_t>(n - e - 1));
+        else out.push_back('0');
+    } else {
+        out.append("0.");
+        out.append(static_cast<std::size_t>(-e - 1), '0');
+        out.append(digits, static_cast<std::size_t>(n));
+    }
+}
+
+}  // namespace
+
+void Writer::f64(double v) {
+    if (!std::isfinite(v)) {
+        null();
+        return;
+    }
+    if (std::signbit(v)) out.push_back('-');
+    if (v == 0) {
+        out.append("0.0");
+        return;
+    }
+    char digits[32];
+    int e;
+    int n = shortest_digits(v, digits, e);
+    if (e >= -5 && e <= 15) {
+        append_plain(out, digits, n, e);
+        return;
+    }
+    out.push_back(digits[0]);
+    if (n > 1) {
+        out.push_back('.');
+        out.append(digits + 1, static_cast<std::size_t>(n - 1));
+    }
+    out.push_back('e');
+    out.push_back(e < 0 ? '-' : '+');
+    char buf[8];
+    auto r = std::to_chars(buf, buf + sizeof buf, e < 0 ? -e : e);
+    out.append(buf, static_cast<std::size_t>(r.ptr - buf));
+}
+
+std::string describe_f64(double v) {
+    std::string out = "floating point `";
+    if (std::isnan(v)) {
+        out.append("NaN");
+    } else if (std::isinf(v)) {
+        out.append(v < 0 ? "-inf" : "inf");
+    } else {
+        if (std::signbit(v)) out.push_back('-');
+        if (v == 0) {
+            out.append("0.0");
+        } else {
+            char digits[32];
+            int e;
+            int n = shortest_digits(v, digits, e);
+            append_plain(out, digits, n, e);
+        }
+    }
+    out.push_back('`');
+    return out;
+}
+
+void write_value(Writer& w, const JsonValue& v) {
+    switch (v.kind()) {
+        case JsonValue::Kind::Null: w.null(); break;
+        case JsonValue::Kind::Bool: w.boolean(*v.as_bool()); break;
+        case JsonValue::Kind::U64: w.u64(*v.as_u64()); break;
+        case JsonValue::Kind::I64: w.i64(*v.as_i64()); break;
+        case JsonValue::Kind::F64: w.f64(*v.as_f64()); break;
+        case JsonValue::Kind::String: w.string(*v.as_string()); break;
+        case JsonValue::Kind::Array: {
+            w.raw('[');
+            bool first = true;
+            for (const JsonValue& item : *v.as_array()) {
+                if (!first) w.raw(',');
+                first = false;
+                write_value(w, item);
+            }
+            w.raw(']');
+            break;
+        }
+        case JsonValue::Kind::Object: {
+            w.raw('{');
+            bool first = true;
+            for (const JsonMember& m : *v.as_object()) {
+                if (!first) w.raw(',');
+                first = false;
+                w.key(m.key);
+                write_value(w, m.value);
+            }
+            w.raw('}');
+            break;
+        }
+    }
+}
+
+std::string to_text(const JsonValue& v) {
+    Writer w;
+    write_value(w, v);
+    return std::move(w.out);
+}
+
+}  // namespace vorlan::json

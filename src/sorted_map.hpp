@@ -1,0 +1,74 @@
+#pragma once
+// A text-keyed map kept as a vector sorted by key bytes. The maps of a tree are
+// small, read once and walked in key order often, so a sorted vector beats a node map.
+#include <algorithm>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace vorlan {
+
+template <class V>
+class SortedMap {
+public:
+    using Entry = std::pair<std::string, V>;
+    using iterator = typename std::vector<Entry>::iterator;
+    using const_iterator = typename std::vector<Entry>::const_iterator;
+
+    bool empty() const { return entries_.empty(); }
+    std::size_t size() const { return entries_.size(); }
+    iterator begin() { return entries_.begin(); }
+    iterator end() { return entries_.end(); }
+    const_iterator begin() const { return entries_.begin(); }
+    const_iterator end() const { return entries_.end(); }
+    void clear() { entries_.clear(); }
+    void reserve(std::size_t n) { entries_.reserve(n); }
+
+    const V* find(std::string_view key) const {
+        auto it = lower(key);
+        return it != entries_.end() && it->first == key ? &it->second : nullptr;
+    }
+    V* find(std::string_view key) {
+        auto it = lower(key);
+        return it != entries_.end() && it->first == key ? &it->second : nullptr;
+    }
+
+    // Inserts or replaces: a repeated key keeps the last value.
+    V& set(std::string key, V value) {
+        // Texts usually arrive in order, so try the end first.
+        if (entries_.empty() || entries_.back().first < key) {
+            entries_.emplace_back(std::move(key), std::move(value));
+            return entries_.back().second;
+        }
+        auto it = lower(key);
+        if (it != entries_.end() && it->first == key) {
+            it->second = std::move(value);
+            return it->second;
+        }
+        return entries_.emplace(it, std::move(key), std::move(value))->second;
+    }
+
+    bool erase(std::string_view key) {
+        auto it = lower(key);
+        if (it == entries_.end() || it->first != key) return false;
+        entries_.erase(it);
+        return true;
+    }
+
+    friend bool operator==(const SortedMap& a, const SortedMap& b) { return a.entries_ == b.entries_; }
+
+private:
+    iterator lower(std::string_view key) {
+        return std::lower_bound(entries_.begin(), entries_.end(), key,
+                                [](const Entry& e, std::string_view k) { return std::string_view(e.first) < k; });
+    }
+    const_iterator lower(std::string_view key) const {
+        return std::lower_bound(entries_.begin(), entries_.end(), key,
+                                [](const Entry& e, std::string_view k) { return std::string_view(e.first) < k; });
+    }
+
+    std::vector<Entry> entries_;
+};
+
+}  // namespace vorlan
