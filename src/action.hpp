@@ -1,0 +1,249 @@
+#pragma once
+// Declarative event handlers (Action) and the browser-side value expressions they
+// carry (Expr, Ref, EndpointUrl, RequestOptions): types, readers, writers, equality.
+// Copying any of these values is a deep copy (the copy constructor).
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "box.hpp"
+#include "json/json.hpp"
+#include "sorted_map.hpp"
+
+namespace vorlan::action {
+
+struct Ref;
+struct Expr;
+struct Action;
+struct EndpointUrl;
+struct RequestOptions;
+
+// The element an expression or action targets; tag key "ref".
+struct Ref {
+    struct This {
+        bool operator==(const This&) const = default;
+    };
+    struct Id {
+        std::string id;
+        bool operator==(const Id&) const = default;
+    };
+    std::variant<This, Id> v;
+};
+
+// Tag key "expr"; variant order is the variant index.
+struct Expr {
+    struct Lit {  // "lit"
+        json::JsonValue value;  // objects kept sorted by key
+        bool operator==(const Lit&) const = default;
+    };
+    struct Event {  // "event"
+        std::optional<std::string> path;
+        bool operator==(const Event&) const = default;
+    };
+    struct EventProp {  // "event-prop"
+        std::string path;
+        bool operator==(const EventProp&) const = default;
+    };
+    struct Call {  // "call"
+        Ref target;
+        std::string method;
+        std::vector<Expr> args;
+        bool operator==(const Call&) const = default;
+    };
+    struct EventClosest {  // "event-closest"
+        std::string selector;
+        std::string path;
+        bool operator==(const EventClosest&) const = default;
+    };
+    struct Not {  // "not"
+        Box<Expr> of;
+        bool operator==(const Not&) const = default;
+    };
+    struct Prop {  // "prop"
+        Ref target;
+        std::string name;
+        bool operator==(const Prop&) const = default;
+    };
+    struct Field {  // "field"
+        std::string name;
+        bool operator==(const Field&) const = default;
+    };
+    struct Item {  // "item"
+        std::string path;
+        bool operator==(const Item&) const = default;
+    };
+    struct Scope {  // "scope"
+        std::string name;
+        std::string path;
+        bool operator==(const Scope&) const = default;
+    };
+    struct Eq {  // "eq"
+        Box<Expr> a;
+        Box<Expr> b;
+        bool operator==(const Eq&) const = default;
+    };
+    struct All {  // "all"
+        std::vector<Expr> of;
+        bool operator==(const All&) const = default;
+    };
+    struct Any {  // "any"
+        std::vector<Expr> of;
+        bool operator==(const Any&) const = default;
+    };
+    struct Cond {  // "cond"
+        Box<Expr> test;
+        Box<Expr> then;
+        Box<Expr> otherwise;  // key "else"
+        bool operator==(const Cond&) const = default;
+    };
+    struct Obj {  // "obj"
+        SortedMap<Expr> fields;
+        bool operator==(const Obj&) const = default;
+    };
+    struct Concat {  // "concat"
+        std::vector<Expr> parts;
+        bool operator==(const Concat&) const = default;
+    };
+    struct Arr {  // "arr"
+        std::vector<Expr> of;
+        bool operator==(const Arr&) const = default;
+    };
+    std::variant<Lit, Event, EventProp, Call, EventClosest, Not, Prop, Field, Item, Scope, Eq, All, Any, Cond, Obj,
+                 Concat, Arr>
+        v;
+};
+
+// The URL of a "call" action: a string as written, or an expression (no tag).
+struct EndpointUrl {
+    struct Static {
+        std::string url;
+        bool operator==(const Static&) const = default;
+    };
+    struct Evaluated {
+        Expr expr;
+        bool operator==(const Evaluated&) const = default;
+    };
+    std::variant<Static, Evaluated> v;
+};
+
+struct RequestOptions {
+    std::string key;
+    std::optional<std::string> pending;
+    std::vector<std::string> watch;
+};
+
+// Tag key "kind"; variant order is the variant index.
+struct Action {
+    struct SetProp {  // "set"
+        Ref target;
+        std::string prop;
+        Expr value;
+        bool operator==(const SetProp&) const = default;
+    };
+    struct Toggle {  // "toggle"
+        Ref target;
+        std::string prop;
+        bool operator==(const Toggle&) const = default;
+    };
+    struct SetField {  // "set-field"
+        std::string field;
+        Expr value;
+        bool operator==(const SetField&) const = default;
+    };
+    struct ToggleField {  // "toggle-field"
+        std::string field;
+        bool operator==(const ToggleField&) const = default;
+    };
+    struct Sequence {  // "seq"
+        std::vector<Action> actions;
+        bool operator==(const Sequence&) const = default;
+    };
+    struct Emit {  // "emit"
+        std::string event;
+        std::optional<Expr> detail;
+        bool operator==(const Emit&) const = default;
+    };
+    struct SendPatch {  // "patch"
+        std::string model;
+        std::string field;
+        Expr value;
+        bool operator==(const SendPatch&) const = default;
+    };
+    struct If {  // "if"
+        Expr cond;
+        Box<Action> then;
+        std::optional<Box<Action>> els;  // key "else"
+        bool operator==(const If&) const = default;
+    };
+    struct CallEndpoint {  // "call"
+        std::string method;
+        EndpointUrl url;
+        std::optional<Expr> body;
+        std::optional<std::string> result;
+        std::optional<RequestOptions> request;
+        bool operator==(const CallEndpoint&) const = default;
+    };
+    struct Invoke {  // "invoke"
+        Ref target;
+        std::string method;
+        std::vector<Expr> args;
+        std::optional<std::string> result;
+        bool operator==(const Invoke&) const = default;
+    };
+    struct SetStorage {  // "set-storage"
+        std::string key;
+        Expr value;
+        bool operator==(const SetStorage&) const = default;
+    };
+    struct Download {  // "download"
+        Expr filename;
+        Expr value;
+        std::optional<std::string> content_type;  // key "contentType"
+        bool operator==(const Download&) const = default;
+    };
+    struct Refresh {  // "refresh"
+        std::optional<std::string> url;
+        bool operator==(const Refresh&) const = default;
+    };
+    struct NamedJs {  // "js"
+        std::string handler;
+        bool operator==(const NamedJs&) const = default;
+    };
+    std::variant<SetProp, Toggle, SetField, ToggleField, Sequence, Emit, SendPatch, If, CallEndpoint, Invoke,
+                 SetStorage, Download, Refresh, NamedJs>
+        v;
+};
+
+bool operator==(const Ref& a, const Ref& b);
+bool operator==(const Expr& a, const Expr& b);
+bool operator==(const EndpointUrl& a, const EndpointUrl& b);
+bool operator==(const RequestOptions& a, const RequestOptions& b);
+bool operator==(const Action& a, const Action& b);
+
+// Text entry point: the reader stands before one value of a larger text (or the whole
+// input) and is left after it. Errors found while the text is scanned (syntax, nesting,
+// the tag) carry the reader's position; errors found when the variant is built from the
+// scanned members are left unpositioned for the enclosing reader to position (at the top
+// level they stay without a position). The caller tests for trailing characters.
+bool read_action(json::Reader& r, Action& out);
+bool read_expr(json::Reader& r, Expr& out);
+
+// Already parsed value (objects sorted): the outermost tag must be a string. Returns ""
+// on success, else the message (no position).
+std::string expr_from_json_value(const json::JsonValue& v, Expr& out);
+
+// A value buffered by an enclosing reader (objects in input order, repeated keys kept),
+// read by the nested rules: the tag may also be a variant index. Returns "" or the message.
+std::string action_from_buffered(const json::JsonValue& v, Action& out);
+std::string expr_from_buffered(const json::JsonValue& v, Expr& out);
+
+// Compact canonical text: tag first, then the declared fields in order.
+void write_action(json::Writer& w, const Action& a);
+void write_expr(json::Writer& w, const Expr& e);
+void write_ref(json::Writer& w, const Ref& r);
+
+// The expression as a generic value (its object keys sorted, so the tag is no longer first).
+json::JsonValue expr_to_json_value(const Expr& e);
+
+}  // namespace vorlan::action
