@@ -164,8 +164,19 @@ bool operator==(const JsonValue& a, const JsonValue& b) {
 
 void sort_members(JsonObject& members) {
     if (members.size() < 2) return;
-    std::stable_sort(members.begin(), members.end(),
-                     [](const JsonMember& a, const JsonMember& b) { return a.key < b.key; });
+    auto less = [](const JsonMember& a, const JsonMember& b) { return a.key < b.key; };
+    if (members.size() <= 16) {
+        // Objects are small: a stable insertion sort needs no buffer.
+        for (std::size_t i = 1; i < members.size(); ++i) {
+            if (!less(members[i], members[i - 1])) continue;
+            JsonMember m = std::move(members[i]);
+            std::size_t j = i;
+            for (; j > 0 && less(m, members[j - 1]); --j) members[j] = std::move(members[j - 1]);
+            members[j] = std::move(m);
+        }
+    } else {
+        std::stable_sort(members.begin(), members.end(), less);
+    }
     // Keep the last of each run of equal keys.
     std::size_t out = 0;
     for (std::size_t i = 0; i < members.size(); ++i) {

@@ -1,0 +1,53 @@
+# Thin wrappers over CMake, ctest and pytest (see README.md). Run as root on Debian 12:
+# each target installs the Debian packages it needs when they are missing.
+PYTHON := /usr/bin/python3
+BUILD := build
+JOBS := $(shell nproc 2>/dev/null || echo 4)
+
+BUILD_PACKAGES := make cmake g++ libgtest-dev python3-dev libmsgpack-cxx-dev unicode-data libbenchmark-dev
+TEST_PACKAGES := binutils python3-pytest python3-msgpack python3-jsonschema python3-hypothesis \
+	python3-setuptools python3-wheel python3-venv python3-pip
+
+CONFIGURE = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DPython3_EXECUTABLE=$(PYTHON)
+
+define ensure_packages
+	@missing=""; \
+	for p in $(1); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y $$missing; \
+	fi
+endef
+
+.PHONY: all deps test-deps build demo test clean
+
+all: build
+
+deps:
+	$(call ensure_packages,$(BUILD_PACKAGES))
+
+test-deps: deps
+	$(call ensure_packages,$(TEST_PACKAGES))
+
+build: deps
+	$(CONFIGURE)
+	cmake --build $(BUILD) --parallel $(JOBS)
+
+demo: deps
+	$(CONFIGURE)
+	cmake --build $(BUILD) --target vorlan --parallel $(JOBS)
+	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) examples/demo.py
+
+# From scratch: C++ tests, then the Python tests, which also build a wheel with pip
+# and load the module under every other CPython 3.11+ on the machine.
+test: test-deps
+	rm -rf $(BUILD)
+	$(CONFIGURE)
+	cmake --build $(BUILD) --parallel $(JOBS)
+	ctest --test-dir $(BUILD) --output-on-failure --parallel $(JOBS)
+	VORLAN_BUILD_DIR=$(CURDIR)/$(BUILD) $(PYTHON) -m pytest -q tests/python; rc=$$?; [ $$rc -eq 0 ] || [ $$rc -eq 5 ]
+
+clean:
+	rm -rf $(BUILD)
