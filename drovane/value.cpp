@@ -1,0 +1,199 @@
+#include "drovane/value.hpp"
+
+#include <cstring>
+#include <utility>
+
+namespace vorlan::drovane {
+namespace {
+
+constexpr std::string_view kNames[] = {"Null", "Bool", "Int", "Float", "Str", "List", "Map", "Submodel"};
+constexpr int kNameCount = 8;
+
+template <std::size_t N>
+bool is(std::string_view name, const char (&lit)[N]) {
+    return std::memcmp(name.data(), lit, N - 1) == 0;
+}
+
+// Dispatch on the length first: the names are looked up once per value read.
+int variant_index(std::string_view name) {
+    switch (name.size()) {
+        case 3: return is(name, "Int") ? 2 : is(name, "Str") ? 4 : is(name, "Map") ? 6 : -1;
+        case 4: return is(name, "Null") ? 0 : is(name, "Bool") ? 1 : is(name, "List") ? 5 : -1;
+        case 5: return is(name, "Float") ? 3 : -1;
+        case 8: return is(name, "Submodel") ? 7 : -1;
+        default: return -1;
+    }
+}
+
+bool unknown_variant(json::Reader& r, std::string_view name) {
+    return r.fail(json::unknown_variant(name, json::expected_names(kNames)));
+}
+
+bool read_list(json::Reader& r, List& out) {
+    int c = r.peek_ws();
+    if (c == '[') return r.in_array([&] {
+        bool first = true;
+        for (;;) {
+            int e = r.next_element(first);
+            if (e < 0) return false;
+            if (e == 0) return true;
+            out.emplace_back();
+            if (!read_value(r, out.back())) return false;
+        }
+    });
+    if (c < 0) return r.fail_peek("EOF while parsing a value");
+    return r.fail_invalid_type_here("a sequence");
+}
+
+bool read_payload(json::Reader& r, int index, Value& out) {
+    switch (index) {
+        case 0: {
+            bool is_null = false;
+            if (!r.read_null(is_null)) return false;
+            if (is_null) return true;
+            if (r.peek() < 0) return r.fail_peek("EOF while parsing a value");
+            return r.fail_invalid_type_here("unit");
+        }
+        case 1: {
+            bool b = false;
+            if (!r.read_bool(b)) return false;
+            out.v = b;
+            return true;
+        }
+        case 2: {
+            std::int64_t n = 0;
+            if (!r.read_i64(n, "i64")) return false;
+            out.v = n;
+            return true;
+        }
+        case 3: {
+            double x = 0;
+            if (!r.read_f64(x, "f64")) return false;
+            out.v = x;
+            return true;
+        }
+        case 4: return r.read_string(out.v.emplace<std::string>());
+        case 5: return read_list(r, out.v.emplace<List>());
+        case 6: return read_value_map(r, out.v.emplace<ValueMap>());
+        default: {
+            std::uint64_t n = 0;
+            if (!r.read_u64(n, "u64")) return false;
+            out.v = Submodel{n};
+            return true;
+        }
+    }
+}
+
+}  // namespace
+
+bool read_value(json::Reader& r, Value& out) {
+    int c = r.peek_ws();
+    if (c == '"') {
+        std::string_view name;
+        r.bump();
+        if (!r.parse_string(name)) return false;
+        int index = variant_index(name);
+        if (index < 0) return unknown_variant(r, name);
+        if (index != 0) return r.fail_unpositioned("invalid type: unit variant, expected newtype variant");
+        out.v = Null{};
+        return true;
+    }
+    if (c == '{') {
+        // The variant's braces are not a map: no close-on-error step, and a second member is "expected value".
+        if (!r.enter()) return false;
+        bool first = true;
+        std::string_view name;
+        int k = r.next_key(first, name);
+        bool ok = k > 0;
+        if (k == 0) r.fail_peek("expected value");
+        int index = ok ? variant_index(name) : -1;
+        if (ok && index < 0) ok = unknown_variant(r, name);
+        ok = ok && r.colon() && read_payload(r, index, out);
+        r.leave();
+        if (!ok) return false;
+        int e = r.peek_ws();
+        if (e == '}') {
+            r.bump();
+            return true;
+        }
+        if (e < 0) return r.fail_peek("EOF while parsing an object");
+        return r.fail("expected value");
+    }
+    if (c < 0) return r.fail_peek("EOF while parsing a value");
+    return r.fail_peek("expected value");
+}
+
+bool read_value_map(json::Reader& r, ValueMap& out) {
+    int c = r.peek_ws();
+    if (c == '{') return r.in_object([&] {
+        bool first = true;
+        std::string_view key;
+        for (;;) {
+            int k = r.next_key(first, key);
+            if (k < 0) return false;
+            if (k == 0) return true;
+            // Read in place: a repeated key's entry is reset first, so the last one wins.
+            Value& v = out.set(std::string(key), Value{});
+            if (!r.colon() || !read_value(r, v)) return false;
+        }
+    });
+    if (c < 0) return r.fail_peek("EOF while parsing a value");
+    return r.fail_invalid_type_here("a map");
+}
+
+void write_value(json::Writer& w, const Value& v) {
+    std::size_t index = v.v.index();
+    if (index == 0) {
+        w.raw("\"Null\"");
+        return;
+    }
+    w.raw('{');
+    w.key(kNames[index]);
+    switch (index) {
+        case 1: w.boolean(std::get<bool>(v.v)); break;
+        case 2: w.i64(std::get<std::int64_t>(v.v)); break;
+        case 3: w.f64(std::get<double>(v.v)); break;
+        case 4: w.string(std::get<std::string>(v.v)); break;
+        case 5: {
+            const List& list = std::get<List>(v.v);
+            w.raw('[');
+            for (std::size_t i = 0; i < list.size(); ++i) {
+                if (i) w.raw(',');
+                write_value(w, list[i]);
+            }
+            w.raw(']');
+            break;
+        }
+        case 6: write_value_map(w, std::get<ValueMap>(v.v)); break;
+        default: w.u64(std::get<Submodel>(v.v).id); break;
+    }
+    w.raw('}');
+}
+
+void write_value_map(json::Writer& w, const ValueMap& m) {
+    w.raw('{');
+    bool first = true;
+    for (const auto& [key, value] : m) {
+        if (!first) w.raw(',');
+        first = false;
+        w.key(key);
+        write_value(w, value);
+    }
+    w.raw('}');
+}
+
+bool operator==(const Value& a, const Value& b) {
+    if (a.v.index() != b.v.index()) return false;
+    switch (a.v.index()) {
+        case 0: return true;
+        case 1: return std::get<bool>(a.v) == std::get<bool>(b.v);
+        case 2: return std::get<std::int64_t>(a.v) == std::get<std::int64_t>(b.v);
+        case 3: return std::get<double>(a.v) == std::get<double>(b.v);
+        case 4: return std::get<std::string>(a.v) == std::get<std::string>(b.v);
+        case 5: return std::get<List>(a.v) == std::get<List>(b.v);
+        case 6: return std::get<ValueMap>(a.v) == std::get<ValueMap>(b.v);
+        default: return std::get<Submodel>(a.v) == std::get<Submodel>(b.v);
+    }
+}
+
+}  // namespace vorlan::drovane

@@ -1,0 +1,408 @@
+#include "binding.hpp"
+
+#include <cstdint>
+#include <string_view>
+
+#include "action.hpp"
+#include "operations.hpp"
+
+namespace vorlan::node {
+namespace {
+
+constexpr std::string_view kModeNames[] = {"one-way", "two-way"};
+constexpr std::string_view kCodecNames[] = {"number", "json"};
+constexpr std::string_view kEncodeNames[] = {"string"};
+constexpr std::string_view kFieldNames[] = {"field", "compute", "mode",  "event", "methods",   "state",
+                                            "defer", "codec",   "encode", "scale", "selection", "options"};
+
+template <std::size_t N>
+int name_index(const std::string_view (&names)[N], std::string_view name) {
+    for (std::size_t i = 0; i < N; ++i)
+        if (names[i] == name) return static_cast<int>(i);
+    return -1;
+}
+
+// A payload-less variant of a tag-outside union: "name", or {"name":null}.
+template <std::size_t N>
+bool read_unit_variant(json::Reader& r, const std::string_view (&names)[N], int& out) {
+    int c = r.peek_ws();
+    if (c == '"') {
+        std::string_view name;
+        r.bump();
+        if (!r.parse_string(name)) return false;
+        out = name_index(names, name);
+        if (out < 0) return r.fail(json::unknown_variant(name, json::expected_names(names)));
+        return true;
+    }
+    if (c == '{') {
+        if (!r.enter()) return false;
+        bool first = true;
+        std::string_view name;
+        int k = r.next_key(first, name);
+        bool ok = k > 0;
+        if (k == 0) r.fail_peek("expected value");
+        if (ok) {
+            out = name_index(names, name);
+            if (out < 0) ok = r.fail(json::unknown_variant(name, json::expected_names(names)));
+        }
+        bool is_null = false;
+        ok = ok && r.colon() && r.read_null(is_null);
+        if (ok && !is_null)
+            ok = r.peek() < 0 ? r.fail_peek("EOF while parsing a value") : r.fail_invalid_type_here("unit");
+        r.leave();
+        if (!ok) return false;
+        int e = r.peek_ws();
+        if (e == '}') {
+            r.bump();
+            return true;
+        }
+        if (e < 0) return r.fail_peek("EOF while parsing an object");
+        return r.fail("expected value");
+    }
+    if (c < 0) return r.fail_peek("EOF while parsing a value");
+    return r.fail_peek("expected value");
+}
+
+bool read_opt_string(json::Reader& r, std::optional<std::string>& out) {
+    bool is_null = false;
+    if (!r.read_null(is_null)) return false;
+    if (is_null) {
+        out.reset();
+        return true;
+    }
+    return r.read_string(out.emplace());
+}
+
+template <class E, std::size_t N>
+bool read_opt_enum(json::Reader& r, const std::string_view (&names)[N], std::optional<E>& out) {
+    bool is_null = false;
+    if (!r.read_null(is_null)) return false;
+    if (is_null) {
+        out.reset();
+        return true;
+    }
+    int index = 0;
+    if (!read_unit_variant(r, names, index)) return false;
+    out = static_cast<E>(index);
+    return true;
+}
+
+bool not_a_record(json::Reader& r, int c, std::string_view expected) {
+    if (c < 0) return r.fail_peek("EOF while parsing a value");
+    return r.fail_invalid_type_here(expected);
+}
+
+bool read_methods(json::Reader& r, std::pair<std::string, std::string>& out) {
+    int c = r.peek_ws();
+    if (c != '[') return not_a_record(r, c, "an array of length 2");
+    return r.in_array([&] {
+        bool first = true;
+        int e = r.next_element(first);
+        if (e < 0) return false;
+        if (e == 0) return r.fail_unpositioned(json::invalid_length(0, "an array of length 2"));
+        if (!r.read_string(out.first)) return false;
+        e = r.next_element(first);
+        if (e < 0) return false;
+        if (e == 0) return r.fail_unpositioned(json::invalid_length(1, "an array of length 2"));
+        return r.read_string(out.second);
+    });
+}
+
+bool read_selection(json::Reader& r, BindingSelection& out) {
+    int c = r.peek_ws();
+    std::string* fields[] = {&out.tag, &out.value, &out.selected};
+    constexpr std::string_view names[] = {"tag", "value", "selected"};
+    if (c == '{') return r.in_object([&] {
+        bool first = true, seen[3] = {false, false, false};
+        std::string_view key;
+        for (;;) {
+            int k = r.next_key(first, key);
+            if (k < 0) return false;
+            if (k == 0) break;
+            int i = name_index(names, key);
+            if (i < 0) {
+                if (!r.colon() || !r.skip_value()) return false;
+                continue;
+            }
+            if (seen[i]) return r.fail_unpositioned(json::duplicate_field(names[i]));
+            seen[i] = true;
+            if (!r.colon() || !r.read_string(*fields[i])) return false;
+        }
+        for (int i = 0; i < 3; ++i)
+            if (!seen[i]) return r.fail_unpositioned(json::missing_field(names[i]));
+        return true;
+    });
+    if (c == '[') return r.in_array([&] {
+        bool first = true;
+        for (std::size_t i = 0; i < 3; ++i) {
+            int e = r.next_element(first);
+            if (e < 0) return false;
+            if (e == 0) return r.fail_unpositioned(json::invalid_length(i, "struct BindingSelection with 3 elements"));
+            if (!r.read_string(*fields[i])) return false;
+        }
+        return true;
+    });
+    return not_a_record(r, c, "struct BindingSelection");
+}
+
+bool read_options_field(json::Reader& r, int i, BindingOptions& out) {
+    switch (i) {
+        case 0: return r.read_string(out.value);
+        case 1: return r.read_string(out.label);
+        case 2: return read_opt_string(r, out.disabled);
+        case 3: return read_opt_enum(r, kCodecNames, out.codec);
+        default: return read_opt_enum(r, kEncodeNames, out.encode);
+    }
+}
+
+bool read_options(json::Reader& r, BindingOptions& out) {
+    constexpr std::string_view names[] = {"value", "label", "disabled", "codec", "encode"};
+    int c = r.peek_ws();
+    if (c == '{') return r.in_object([&] {
+        bool first = true, seen[5] = {false, false, false, false, false};
+        std::string_view key;
+        for (;;) {
+            int k = r.next_key(first, key);
+            if (k < 0) return false;
+            if (k == 0) break;
+            int i = name_index(names, key);
+            if (i < 0) {
+                if (!r.colon() || !r.skip_value()) return false;
+                continue;
+            }
+            if (seen[i]) return r.fail_unpositioned(json::duplicate_field(names[i]));
+            seen[i] = true;
+            if (!r.colon() || !read_options_field(r, i, out)) return false;
+        }
+        if (!seen[0]) return r.fail_unpositioned(json::missing_field("value"));
+        if (!seen[1]) return r.fail_unpositioned(json::missing_field("label"));
+        return true;
+    });
+    if (c == '[') return r.in_array([&] {
+        bool first = true;
+        for (int i = 0; i < 5; ++i) {
+            int e = r.next_element(first);
+            if (e < 0) return false;
+            if (e == 0) {
+                if (i < 2) return r.fail_unpositioned(json::invalid_length(i, "struct BindingOptions with 5 elements"));
+                return true;
+            }
+            if (!read_options_field(r, i, out)) return false;
+        }
+        return true;
+    });
+    return not_a_record(r, c, "struct BindingOptions");
+}
+
+template <class T, class F>
+bool read_opt_record(json::Reader& r, std::optional<T>& out, F&& read) {
+    bool is_null = false;
+    if (!r.read_null(is_null)) return false;
+    if (is_null) {
+        out.reset();
+        return true;
+    }
+    return read(r, out.emplace());
+}
+
+bool read_binding_field(json::Reader& r, int i, Binding& b) {
+    switch (i) {
+        case 0: return read_opt_string(r, b.field);
+        case 1: {
+            bool is_null = false;
+            if (!r.read_null(is_null)) return false;
+            if (is_null) {
+                b.compute.reset();
+                return true;
+            }
+            return r.parse_value(b.compute.emplace());
+        }
+        case 2: {
+            int mode = 0;
+            if (!read_unit_variant(r, kModeNames, mode)) return false;
+            b.mode = static_cast<BindMode>(mode);
+            return true;
+        }
+        case 3: return read_opt_string(r, b.event);
+        case 4: return read_opt_record(r, b.methods, read_methods);
+        case 5: return read_opt_string(r, b.state);
+        case 6: {
+            bool is_null = false;
+            if (!r.read_null(is_null)) return false;
+            if (is_null) {
+                b.defer.reset();
+                return true;
+            }
+            return r.read_bool(b.defer.emplace());
+        }
+        case 7: return read_opt_enum(r, kCodecNames, b.codec);
+        case 8: return read_opt_enum(r, kEncodeNames, b.encode);
+        case 9: {
+            bool is_null = false;
+            if (!r.read_null(is_null)) return false;
+            if (is_null) {
+                b.scale.reset();
+                return true;
+            }
+            return r.read_f64(b.scale.emplace(), "f64");
+        }
+        case 10: return read_opt_record(r, b.selection, read_selection);
+        default: return read_opt_record(r, b.options, read_options);
+    }
+}
+
+void write_codec(json::Writer& w, BindingCodec c) { w.string(kCodecNames[static_cast<int>(c)]); }
+
+}  // namespace
+
+bool read_binding(json::Reader& r, Binding& out) {
+    int c = r.peek_ws();
+    if (c == '{') return r.in_object([&] {
+        bool first = true;
+        bool seen[12] = {};
+        std::string_view key;
+        for (;;) {
+            int k = r.next_key(first, key);
+            if (k < 0) return false;
+            if (k == 0) break;
+            int i = name_index(kFieldNames, key);
+            if (i < 0) {
+                if (!r.colon() || !r.skip_value()) return false;
+                continue;
+            }
+            if (seen[i]) return r.fail_unpositioned(json::duplicate_field(kFieldNames[i]));
+            seen[i] = true;
+            if (!r.colon() || !read_binding_field(r, i, out)) return false;
+        }
+        if (!seen[2]) return r.fail_unpositioned(json::missing_field("mode"));
+        return true;
+    });
+    if (c == '[') return r.in_array([&] {
+        bool first = true;
+        for (int i = 0; i < 12; ++i) {
+            int e = r.next_element(first);
+            if (e < 0) return false;
+            if (e == 0) {
+                // field and compute default when missing, so the first missing required element is always mode.
+                if (i < 3) return r.fail_unpositioned(json::invalid_length(2, "struct Binding with 12 elements"));
+                return true;
+            }
+            if (!read_binding_field(r, i, out)) return false;
+        }
+        return true;
+    });
+    return not_a_record(r, c, "struct Binding");
+}
+
+void write_binding(json::Writer& w, const Binding& b) {
+    bool first = true;
+    auto key = [&](std::string_view k) {
+        if (!first) w.raw(',');
+        first = false;
+        w.key(k);
+    };
+    auto text = [&](std::string_view k, const std::optional<std::string>& v) {
+        if (!v) return;
+        key(k);
+        w.string(*v);
+    };
+    w.raw('{');
+    text("field", b.field);
+    if (b.compute) {
+        key("compute");
+        json::write_value(w, *b.compute);
+    }
+    key("mode");
+    w.string(kModeNames[static_cast<int>(b.mode)]);
+    text("event", b.event);
+    if (b.methods) {
+        key("methods");
+        w.raw('[');
+        w.string(b.methods->first);
+        w.raw(',');
+        w.string(b.methods->second);
+        w.raw(']');
+    }
+    text("state", b.state);
+    if (b.defer) {
+        key("defer");
+        w.boolean(*b.defer);
+    }
+    if (b.codec) {
+        key("codec");
+        write_codec(w, *b.codec);
+    }
+    if (b.encode) {
+        key("encode");
+        w.string(kEncodeNames[0]);
+    }
+    if (b.scale) {
+        key("scale");
+        w.f64(*b.scale);
+    }
+    if (b.selection) {
+        key("selection");
+        w.raw("{\"tag\":");
+        w.string(b.selection->tag);
+        w.raw(",\"value\":");
+        w.string(b.selection->value);
+        w.raw(",\"selected\":");
+        w.string(b.selection->selected);
+        w.raw('}');
+    }
+    if (b.options) {
+        const BindingOptions& o = *b.options;
+        key("options");
+        w.raw("{\"value\":");
+        w.string(o.value);
+        w.raw(",\"label\":");
+        w.string(o.label);
+        if (o.disabled) {
+            w.raw(",\"disabled\":");
+            w.string(*o.disabled);
+        }
+        if (o.codec) {
+            w.raw(",\"codec\":");
+            write_codec(w, *o.codec);
+        }
+        if (o.encode) w.raw(",\"encode\":\"string\"");
+        w.raw('}');
+    }
+    w.raw('}');
+}
+
+bool operator==(const BindingSelection& a, const BindingSelection& b) {
+    return a.tag == b.tag && a.value == b.value && a.selected == b.selected;
+}
+
+bool operator==(const BindingOptions& a, const BindingOptions& b) {
+    return a.value == b.value && a.label == b.label && a.disabled == b.disabled && a.codec == b.codec &&
+           a.encode == b.encode;
+}
+
+bool operator==(const Binding& a, const Binding& b) {
+    return a.field == b.field && a.compute == b.compute && a.mode == b.mode && a.event == b.event &&
+           a.methods == b.methods && a.state == b.state && a.defer == b.defer && a.codec == b.codec &&
+           a.encode == b.encode && a.scale == b.scale && a.selection == b.selection && a.options == b.options;
+}
+
+Result<std::string> normalize_binding_json(std::string_view value) {
+    return guarded([&]() -> Result<std::string> {
+        Binding b;
+        json::Reader r(value);
+        if (!read_binding(r, b) || !r.end_of_text()) return fail(r.error().text());
+        if (b.field.has_value() == b.compute.has_value()) return fail("binding requires exactly one of field or compute");
+        if (b.compute && b.mode != BindMode::OneWay) return fail("computed bindings must use one-way mode");
+        if (b.codec == BindingCodec::Json && b.encode) return fail("binding encode cannot be combined with the json codec");
+        if (b.compute) {
+            action::Expr expr;
+            std::string message = action::expr_from_json_value(*b.compute, expr);
+            if (!message.empty()) return fail("invalid binding compute expression: " + message);
+        }
+        json::Writer w;
+        write_binding(w, b);
+        return std::move(w.out);
+    });
+}
+
+}  // namespace vorlan::node

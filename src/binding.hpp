@@ -1,0 +1,53 @@
+#pragma once
+// The reactive binding of one prop to state, and its option records.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "json/json.hpp"
+
+namespace vorlan::node {
+
+enum class BindMode : std::uint8_t { OneWay, TwoWay };        // "one-way", "two-way"
+enum class BindingCodec : std::uint8_t { Number, Json };      // "number", "json"
+enum class BindingEncode : std::uint8_t { String };           // "string"
+
+struct BindingSelection {
+    std::string tag;
+    std::string value;
+    std::string selected;
+};
+
+struct BindingOptions {
+    std::string value;
+    std::string label;
+    std::optional<std::string> disabled;
+    std::optional<BindingCodec> codec;
+    std::optional<BindingEncode> encode;
+};
+
+struct Binding {
+    std::optional<std::string> field;
+    std::optional<json::JsonValue> compute;  // the JSON of an Expr, kept unread
+    BindMode mode = BindMode::OneWay;
+    std::optional<std::string> event;
+    std::optional<std::pair<std::string, std::string>> methods;  // open, close
+    std::optional<std::string> state;
+    std::optional<bool> defer;
+    std::optional<BindingCodec> codec;
+    std::optional<BindingEncode> encode;
+    std::optional<double> scale;
+    std::optional<BindingSelection> selection;
+    std::optional<BindingOptions> options;
+};
+
+// Reads one Binding where the reader stands; checks no rule between fields.
+bool read_binding(json::Reader& r, Binding& out);
+void write_binding(json::Writer& w, const Binding& b);
+
+bool operator==(const BindingSelection& a, const BindingSelection& b);
+bool operator==(const BindingOptions& a, const BindingOptions& b);
+bool operator==(const Binding& a, const Binding& b);
+
+}  // namespace vorlan::node

@@ -1,0 +1,274 @@
+#include "node.hpp"
+
+#include <cstring>
+#include <utility>
+
+namespace vorlan::node {
+namespace {
+
+constexpr std::string_view kNodeFields[] = {"tag", "key", "props", "slots", "events", "event_options", "bindings"};
+constexpr std::string_view kOptionFields[] = {"capture", "once", "passive"};
+
+template <std::size_t N>
+bool is(std::string_view name, const char (&lit)[N]) {
+    return std::memcmp(name.data(), lit, N - 1) == 0;
+}
+
+// Dispatch on the length first: node keys are looked up once per member read.
+int node_field_index(std::string_view key) {
+    switch (key.size()) {
+        case 3: return is(key, "tag") ? 0 : is(key, "key") ? 1 : -1;
+        case 5: return is(key, "props") ? 2 : is(key, "slots") ? 3 : -1;
+        case 6: return is(key, "events") ? 4 : -1;
+        case 8: return is(key, "bindings") ? 6 : -1;
+        case 13: return is(key, "event_options") ? 5 : -1;
+        default: return -1;
+    }
+}
+
+template <std::size_t N>
+int name_index(const std::string_view (&names)[N], std::string_view name) {
+    for (std::size_t i = 0; i < N; ++i)
+        if (names[i] == name) return static_cast<int>(i);
+    return -1;
+}
+
+// A JSON object of name -> T, each value read by read_one; the last repeated key wins.
+template <class T, class F>
+bool read_map(json::Reader& r, SortedMap<T>& out, F&& read_one) {
+    int c = r.peek_ws();
+    if (c == '{') return r.in_object([&] {
+        bool first = true;
+        std::string_view key;
+        for (;;) {
+            int k = r.next_key(first, key);
+            if (k < 0) return false;
+            if (k == 0) return true;
+            // Read in place: a repeated key's entry is reset first, so the last one wins.
+            T& value = out.set(std::string(key), T{});
+            if (!r.colon() || !read_one(r, value)) return false;
+        }
+    });
+    if (c < 0) return r.fail_peek("EOF while parsing a value");
+    return r.fail_invalid_type_here("a map");
+}
+
+bool read_slot(json::Reader& r, std::vector<Node>& out) {
+    int c = r.peek_ws();
+    if (c == '[') return r.in_array([&] {
+        bool first = true;
+        for (;;) {
+            int e = r.next_element(first);
+            if (e < 0) return false;
+            if (e == 0) return true;
+            out.emplace_back();
+            if (!read_node(r, out.back())) return false;
+        }
+    });
+    if (c < 0) return r.fail_peek("EOF while parsing a value");
+    return r.fail_invalid_type_here("a sequence");
+}
+
+bool read_opt_bool(json::Reader& r, std::optional<bool>& out) {
+    bool is_null = false;
+    if (!r.read_null(is_null)) return false;
+    if (is_null) {
+        out.reset();
+        return true;
+    }
+    return r.read_bool(out.emplace());
+}
+
+bool read_node_field(json::Reader& r, int i, Node& n) {
+    switch (i) {
+        case 0: return r.read_string(n.tag);
+        case 1: {
+            bool is_null = false;
+            if (!r.read_null(is_null)) return false;
+            if (is_null) {
+                n.key.reset();
+                return true;
+            }
+            return r.read_string(n.key.emplace());
+        }
+        case 2: return drovane::read_value_map(r, n.props);
+        case 3: return read_map(r, n.slots, read_slot);
+        case 4: return read_map(r, n.events, action::read_action);
+        case 5: return read_map(r, n.event_options, read_event_options);
+        default: return read_map(r, n.bindings, read_binding);
+    }
+}
+
+template <class T, class F>
+void write_map(json::Writer& w, const SortedMap<T>& m, F&& write_one) {
+    w.raw('{');
+    bool first = true;
+    for (const auto& [key, value] : m) {
+        if (!first) w.raw(',');
+        first = false;
+        w.key(key);
+        write_one(w, value);
+    }
+    w.raw('}');
+}
+
+void write_slot(json::Writer& w, const std::vector<Node>& list) {
+    w.raw('[');
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        if (i) w.raw(',');
+        write_node(w, list[i]);
+    }
+    w.raw(']');
+}
+
+}  // namespace
+
+bool read_node(json::Reader& r, Node& out) {
+    int c = r.peek_ws();
+    if (c == '{') return r.in_object([&] {
+        bool first = true;
+        bool seen[7] = {};
+        std::string_view key;
+        for (;;) {
+            int k = r.next_key(first, key);
+            if (k < 0) return false;
+            if (k == 0) break;
+            int i = node_field_index(key);
+            if (i < 0) {
+                if (!r.colon() || !r.skip_value()) return false;
+                continue;
+            }
+            if (seen[i]) return r.fail_unpositioned(json::duplicate_field(kNodeFields[i]));
+            seen[i] = true;
+            if (!r.colon() || !read_node_field(r, i, out)) return false;
+        }
+        if (!seen[0]) return r.fail_unpositioned(json::missing_field("tag"));
+        return true;
+    });
+    if (c == '[') return r.in_array([&] {
+        bool first = true;
+        for (int i = 0; i < 7; ++i) {
+            int e = r.next_element(first);
+            if (e < 0) return false;
+            if (e == 0) {
+                if (i == 0) return r.fail_unpositioned(json::invalid_length(0, "struct Node with 7 elements"));
+                return true;
+            }
+            if (!read_node_field(r, i, out)) return false;
+        }
+        return true;
+    });
+    if (c < 0) return r.fail_peek("EOF while parsing a value");
+    return r.fail_invalid_type_here("struct Node");
+}
+
+bool read_event_options(json::Reader& r, EventOptions& out) {
+    std::optional<bool>* fields[] = {&out.capture, &out.once, &out.passive};
+    int c = r.peek_ws();
+    if (c == '{') return r.in_object([&] {
+        bool first = true;
+        bool seen[3] = {};
+        std::string_view key;
+        for (;;) {
+            int k = r.next_key(first, key);
+            if (k < 0) return false;
+            if (k == 0) return true;
+            int i = name_index(kOptionFields, key);
+            if (i < 0) return r.fail_unpositioned(json::unknown_field(key, json::expected_names(kOptionFields)));
+            if (seen[i]) return r.fail_unpositioned(json::duplicate_field(kOptionFields[i]));
+            seen[i] = true;
+            if (!r.colon() || !read_opt_bool(r, *fields[i])) return false;
+        }
+    });
+    if (c == '[') return r.in_array([&] {
+        bool first = true;
+        for (int i = 0; i < 3; ++i) {
+            int e = r.next_element(first);
+            if (e < 0) return false;
+            if (e == 0) return true;
+            if (!read_opt_bool(r, *fields[i])) return false;
+        }
+        return true;
+    });
+    if (c < 0) return r.fail_peek("EOF while parsing a value");
+    return r.fail_invalid_type_here("struct EventOptions");
+}
+
+bool read_event_options_nullable(json::Reader& r, std::optional<EventOptions>& out) {
+    bool is_null = false;
+    if (!r.read_null(is_null)) return false;
+    if (is_null) {
+        out.reset();
+        return true;
+    }
+    return read_event_options(r, out.emplace());
+}
+
+void write_node(json::Writer& w, const Node& n) {
+    w.raw('{');
+    w.key("tag");
+    w.string(n.tag);
+    if (n.key) {
+        w.raw(',');
+        w.key("key");
+        w.string(*n.key);
+    }
+    if (!n.props.empty()) {
+        w.raw(',');
+        w.key("props");
+        drovane::write_value_map(w, n.props);
+    }
+    if (!n.slots.empty()) {
+        w.raw(',');
+        w.key("slots");
+        write_map(w, n.slots, write_slot);
+    }
+    if (!n.events.empty()) {
+        w.raw(',');
+        w.key("events");
+        write_map(w, n.events, action::write_action);
+    }
+    if (!n.event_options.empty()) {
+        w.raw(',');
+        w.key("event_options");
+        write_map(w, n.event_options, write_event_options);
+    }
+    if (!n.bindings.empty()) {
+        w.raw(',');
+        w.key("bindings");
+        write_map(w, n.bindings, write_binding);
+    }
+    w.raw('}');
+}
+
+void write_event_options(json::Writer& w, const EventOptions& o) {
+    const std::optional<bool>* fields[] = {&o.capture, &o.once, &o.passive};
+    w.raw('{');
+    bool first = true;
+    for (int i = 0; i < 3; ++i) {
+        if (!*fields[i]) continue;
+        if (!first) w.raw(',');
+        first = false;
+        w.key(kOptionFields[i]);
+        w.boolean(**fields[i]);
+    }
+    w.raw('}');
+}
+
+Result<Node> read_tree(std::string_view text) {
+    Node n;
+    json::Reader r(text);
+    if (!read_node(r, n) || !r.end_of_text()) return fail(r.error().text());
+    return n;
+}
+
+bool operator==(const EventOptions& a, const EventOptions& b) {
+    return a.capture == b.capture && a.once == b.once && a.passive == b.passive;
+}
+
+bool operator==(const Node& a, const Node& b) {
+    return a.tag == b.tag && a.key == b.key && a.props == b.props && a.slots == b.slots && a.events == b.events &&
+           a.event_options == b.event_options && a.bindings == b.bindings;
+}
+
+}  // namespace vorlan::node

@@ -1,0 +1,412 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "drovane/value.hpp"
+#include "node.hpp"
+
+using namespace vorlan;
+using drovane::Value;
+using node::Node;
+
+namespace {
+
+struct Case {
+    const char* input;
+    const char* expected;  // canonical text, or the error text
+};
+
+std::string value_text(std::string_view text) {
+    json::Reader r(text);
+    Value v;
+    if (!drovane::read_value(r, v) || !r.end_of_text()) return r.error().text();
+    json::Writer w;
+    drovane::write_value(w, v);
+    return w.out;
+}
+
+std::string tree_text(std::string_view text) {
+    auto t = node::read_tree(text);
+    if (!t.ok()) return t.error();
+    json::Writer w;
+    node::write_node(w, t.value());
+    return w.out;
+}
+
+std::string options_text(std::string_view text, bool nullable) {
+    json::Reader r(text);
+    json::Writer w;
+    if (nullable) {
+        std::optional<node::EventOptions> o;
+        if (!node::read_event_options_nullable(r, o) || !r.end_of_text()) return r.error().text();
+        if (!o) return "absent";
+        node::write_event_options(w, *o);
+    } else {
+        node::EventOptions o;
+        if (!node::read_event_options(r, o) || !r.end_of_text()) return r.error().text();
+        node::write_event_options(w, o);
+    }
+    return w.out;
+}
+
+std::string binding_text(std::string_view text) {
+    json::Reader r(text);
+    node::Binding b;
+    if (!node::read_binding(r, b) || !r.end_of_text()) return r.error().text();
+    json::Writer w;
+    node::write_binding(w, b);
+    return w.out;
+}
+
+Value read_one(std::string_view text) {
+    json::Reader r(text);
+    Value v;
+    EXPECT_TRUE(drovane::read_value(r, v) && r.end_of_text()) << text;
+    return v;
+}
+
+Node read_node_text(std::string_view text) {
+    auto t = node::read_tree(text);
+    EXPECT_TRUE(t.ok()) << text << ": " << (t.ok() ? "" : t.error());
+    return t.ok() ? t.value() : Node{};
+}
+
+// A chain of nodes `depth` deep through slot "s"; the deepest carries `leaf_extra` members.
+std::string chain(int depth, const std::string& leaf_extra) {
+    std::string s = "{\"tag\":\"n\"" + leaf_extra + "}";
+    for (int i = 1; i < depth; ++i) s = "{\"tag\":\"n\",\"slots\":{\"s\":[" + s + "]}}";
+    return s;
+}
+
+const char* const kUnknownValue =
+    "unknown variant `bool`, expected one of `Null`, `Bool`, `Int`, `Float`, `Str`, `List`, `Map`, `Submodel`";
+
+}  // namespace
+
+TEST(Value, ReadAndWrite) {
+    const std::string unknown6 = std::string(kUnknownValue) + " at line 1 column 6";
+    const std::string unknown7 = std::string(kUnknownValue) + " at line 1 column 7";
+    const Case cases[] = {
+        {"\"Null\"", "\"Null\""},
+        {"{\"Null\":null}", "\"Null\""},
+        {" { \"Null\" : null } ", "\"Null\""},
+        {"{\"Null\":0}", "invalid type: integer `0`, expected unit at line 1 column 9"},
+        {"\"Bool\"", "invalid type: unit variant, expected newtype variant"},
+        {"\"bool\"", unknown6.c_str()},
+        {"{\"bool\":true}", unknown7.c_str()},
+        {"{}", "expected value at line 1 column 2"},
+        {"{1:2}", "key must be a string at line 1 column 2"},
+        {"{\"Bool\":true,\"Int\":1}", "expected value at line 1 column 12"},
+        {"{\"Bool\":true", "EOF while parsing an object at line 1 column 12"},
+        {"{\"Bool\" true}", "expected `:` at line 1 column 9"},
+        {"{\"Bool\":1}", "invalid type: integer `1`, expected a boolean at line 1 column 9"},
+        {"{\"Int\":9223372036854775807}", "{\"Int\":9223372036854775807}"},
+        {"{\"Int\":-9223372036854775808}", "{\"Int\":-9223372036854775808}"},
+        {"{\"Int\":9223372036854775808}",
+         "invalid value: integer `9223372036854775808`, expected i64 at line 1 column 26"},
+        {"{\"Int\":1.0}", "invalid type: floating point `1.0`, expected i64 at line 1 column 10"},
+        {"{\"Int\":-0}", "invalid type: floating point `-0.0`, expected i64 at line 1 column 9"},
+        {"{\"Int\":\"1\"}", "invalid type: string \"1\", expected i64 at line 1 column 10"},
+        {"{\"Float\":1}", "{\"Float\":1.0}"},
+        {"{\"Float\":1e16}", "{\"Float\":1e+16}"},
+        {"{\"Float\":-0.0}", "{\"Float\":-0.0}"},
+        {"{\"Float\":null}", "invalid type: null, expected f64 at line 1 column 13"},
+        {"{\"Str\":\"a\\\"\\u0001\"}", "{\"Str\":\"a\\\"\\u0001\"}"},
+        {"{\"Str\":[]}", "invalid type: sequence, expected a string at line 1 column 7"},
+        {"{\"Submodel\":18446744073709551615}", "{\"Submodel\":18446744073709551615}"},
+        {"{\"Submodel\":-1}", "invalid value: integer `-1`, expected u64 at line 1 column 14"},
+        {"{\"Submodel\":1.5}", "invalid type: floating point `1.5`, expected u64 at line 1 column 15"},
+        {"{\"Map\":{\"b\":\"Null\",\"a\":\"Null\",\"b\":{\"Int\":1}}}", "{\"Map\":{\"a\":\"Null\",\"b\":{\"Int\":1}}}"},
+        {"{\"List\":[]}", "{\"List\":[]}"},
+        {"{\"Map\":{}}", "{\"Map\":{}}"},
+        {"{\"List\":{}}", "invalid type: map, expected a sequence at line 1 column 8"},
+        {"{\"Map\":[]}", "invalid type: sequence, expected a map at line 1 column 7"},
+        {"{\"List\":[\"Null\", \"Bool\" ]  }", "invalid type: unit variant, expected newtype variant at line 1 column 25"},
+        {"{\"Map\":{\"a\":\"Bool\"}}", "invalid type: unit variant, expected newtype variant at line 1 column 19"},
+        {"{\"List\":[{\"Int\":1},\"Str\",2]}", "invalid type: unit variant, expected newtype variant at line 1 column 25"},
+        {"1", "expected value at line 1 column 1"},
+        {"null", "expected value at line 1 column 1"},
+        {"[\"Null\"]", "expected value at line 1 column 1"},
+        {"", "EOF while parsing a value at line 1 column 0"},
+        {"{\"Int\":1}x", "trailing characters at line 1 column 10"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(value_text(c.input), c.expected) << c.input;
+}
+
+TEST(Value, NestingCostsTwoLevelsPerStep) {
+    auto nested = [](int steps) {
+        std::string s = "\"Null\"";
+        for (int i = 0; i < steps; ++i) s = "{\"List\":[" + s + "]}";
+        return s;
+    };
+    EXPECT_EQ(value_text(nested(63)), nested(63));  // 126 levels
+    EXPECT_EQ(value_text(nested(64)).substr(0, 24), "recursion limit exceeded");
+}
+
+TEST(Value, NonFiniteFloatIsWrittenNull) {
+    for (double x : {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
+                     -std::numeric_limits<double>::infinity()}) {
+        json::Writer w;
+        drovane::write_value(w, Value(x));
+        EXPECT_EQ(w.out, "{\"Float\":null}");
+    }
+}
+
+TEST(Value, Equality) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    struct Row {
+        Value a, b;
+        bool equal;
+        const char* what;
+    };
+    const Row rows[] = {
+        {Value(std::int64_t{1}), Value(1.0), false, "Int 1 vs Float 1.0"},
+        {Value(std::int64_t{1}), Value(drovane::Submodel{1}), false, "Int 1 vs Submodel 1"},
+        {Value(1.0), Value(drovane::Submodel{1}), false, "Float 1.0 vs Submodel 1"},
+        {Value(0.0), Value(-0.0), true, "0.0 vs -0.0"},
+        {Value(nan), Value(nan), false, "NaN vs NaN"},
+        {Value(), Value(), true, "Null vs Null"},
+        {Value(), Value(false), false, "Null vs Bool false"},
+        {Value(std::string("a")), Value(std::string("a")), true, "Str a vs Str a"},
+        {read_one("{\"Map\":{\"a\":\"Null\",\"b\":{\"Int\":1}}}"), read_one("{\"Map\":{\"b\":{\"Int\":1},\"a\":\"Null\"}}"),
+         true, "maps in different text order"},
+        {read_one("{\"Map\":{\"a\":\"Null\"}}"), read_one("{\"Map\":{\"b\":\"Null\"}}"), false, "maps with other keys"},
+        {read_one("{\"Map\":{\"a\":\"Null\"}}"), read_one("{\"Map\":{\"a\":\"Null\",\"b\":\"Null\"}}"), false,
+         "maps of other sizes"},
+        {read_one("{\"List\":[{\"Int\":1},\"Null\"]}"), read_one("{\"List\":[\"Null\",{\"Int\":1}]}"), false,
+         "lists in other order"},
+        {read_one("{\"List\":[{\"Float\":0.0}]}"), read_one("{\"List\":[{\"Float\":-0.0}]}"), true, "nested -0.0"},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(row.a == row.b, row.equal) << row.what;
+        EXPECT_EQ(row.b == row.a, row.equal) << row.what;
+    }
+}
+
+TEST(Value, CopySharesNothing) {
+    Value a = read_one("{\"Map\":{\"k\":{\"List\":[{\"Str\":\"x\"}]}}}");
+    Value b = a;
+    std::get<std::string>(std::get<drovane::List>(std::get<drovane::ValueMap>(b.v).find("k")->v)[0].v) = "y";
+    json::Writer w;
+    drovane::write_value(w, a);
+    EXPECT_EQ(w.out, "{\"Map\":{\"k\":{\"List\":[{\"Str\":\"x\"}]}}}");
+    EXPECT_FALSE(a == b);
+}
+
+TEST(Tree, ReadAndWrite) {
+    const Case cases[] = {
+        {"{\"tag\":\"x\",\"props\":{},\"slots\":{},\"events\":{},\"event_options\":{},\"bindings\":{}}", "{\"tag\":\"x\"}"},
+        {"{\"tag\":\"x\",\"key\":null}", "{\"tag\":\"x\"}"},
+        {"{\"key\":\"\",\"tag\":\"\"}", "{\"tag\":\"\",\"key\":\"\"}"},
+        {"{\"tag\":\"x\",\"props\":null}", "invalid type: null, expected a map at line 1 column 23"},
+        {"{\"key\":\"k\"}", "missing field `tag` at line 1 column 11"},
+        {"{\"tag\":null}", "invalid type: null, expected a string at line 1 column 11"},
+        {"{\"tag\":\"x\",\"tag\":\"y\"}", "duplicate field `tag` at line 1 column 16"},
+        {"{\"tag\":\"x\",\"key\":null,\"key\":\"k\"}", "duplicate field `key` at line 1 column 27"},
+        {"{\"tag\":\"x\",\"props\":{\"a\":{\"Int\":1}},\"props\":{}}", "duplicate field `props` at line 1 column 42"},
+        {"{\"tag\":\"x\",\"props\":{\"b\":\"Null\",\"a\":\"Null\",\"b\":{\"Int\":2}}}",
+         "{\"tag\":\"x\",\"props\":{\"a\":\"Null\",\"b\":{\"Int\":2}}}"},
+        {"{\"tag\":\"x\",\"text\":\"label\",\"children\":[1]}", "{\"tag\":\"x\"}"},
+        {"{\"tag\":\"x\",\"slots\":{\"main\":[]}}", "{\"tag\":\"x\",\"slots\":{\"main\":[]}}"},
+        {"{\"tag\":\"a\",\"slots\":{\"s\":{}}}", "invalid type: map, expected a sequence at line 1 column 24"},
+        {"{\"tag\":\"a\",\"slots\":{\"s\":[null]}}", "invalid type: null, expected struct Node at line 1 column 29"},
+        {"{\"tag\":\"a\",\"slots\":{\"s\":[{\"key\":\"k\"}]}}", "missing field `tag` at line 1 column 36"},
+        {"{\"tag\":\"a\",\"props\":{\"x\":\"Bool\"}}",
+         "invalid type: unit variant, expected newtype variant at line 1 column 31"},
+        {"{\"tag\":\"a\"} x", "trailing characters at line 1 column 13"},
+        {"{\"tag\":\"a\"} \n\t\r", "{\"tag\":\"a\"}"},
+        {"\"a\"", "invalid type: string \"a\", expected struct Node at line 1 column 3"},
+        {"[\"x\"]", "{\"tag\":\"x\"}"},
+        {"[\"x\",null,{\"a\":{\"Bool\":true}}]", "{\"tag\":\"x\",\"props\":{\"a\":{\"Bool\":true}}}"},
+        {"[\"x\",\"k\",{},{\"s\":[[\"y\"]]},{},{},{}]", "{\"tag\":\"x\",\"key\":\"k\",\"slots\":{\"s\":[{\"tag\":\"y\"}]}}"},
+        {"[]", "invalid length 0, expected struct Node with 7 elements at line 1 column 2"},
+        {"[\"x\",null,{},{},{},{},{},1]", "trailing characters at line 1 column 26"},
+        {"{\"tag\":\"x\",\"event_options\":{\"click\":{\"once\":true,\"capture\":null}}}",
+         "{\"tag\":\"x\",\"event_options\":{\"click\":{\"once\":true}}}"},
+        {"{\"tag\":\"x\",\"event_options\":{\"click\":{}}}", "{\"tag\":\"x\",\"event_options\":{\"click\":{}}}"},
+        {"{\"tag\":\"x\",\"event_options\":{\"click\":{\"passiv\":true}}}",
+         "unknown field `passiv`, expected one of `capture`, `once`, `passive` at line 1 column 45"},
+        {"{\"tag\":\"x\",\"event_options\":{\"click\":null}}",
+         "invalid type: null, expected struct EventOptions at line 1 column 40"},
+        {"{\"tag\":\"x\",\"bindings\":{\"v\":null}}", "invalid type: null, expected struct Binding at line 1 column 31"},
+        {"{\"tag\":\"x\",\"bindings\":{\"v\":{\"mode\":\"two-way\",\"field\":\"f\"}}}",
+         "{\"tag\":\"x\",\"bindings\":{\"v\":{\"field\":\"f\",\"mode\":\"two-way\"}}}"},
+        {"{\"tag\":\"x\",\"bindings\":{\"v\":{}}}", "missing field `mode` at line 1 column 29"},
+        {"{\"tag\":\"x\",\"slots\":{\"b\":[{\"tag\":\"y\"}],\"a\":[]},\"key\":\"k\"}",
+         "{\"tag\":\"x\",\"key\":\"k\",\"slots\":{\"a\":[],\"b\":[{\"tag\":\"y\"}]}}"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(tree_text(c.input), c.expected) << c.input;
+}
+
+TEST(Tree, SkippedValuesHaveNoDepthLimit) {
+    std::string deep = std::string(300, '[') + std::string(300, ']');
+    EXPECT_EQ(tree_text("{\"tag\":\"a\",\"skip\":" + deep + "}"), "{\"tag\":\"a\"}");
+}
+
+TEST(Tree, DeepestNodeIsAtDepth43) {
+    std::string ok = chain(43, "");
+    EXPECT_EQ(tree_text(ok), ok);
+    for (const std::string& text : {chain(43, ",\"props\":{}"), chain(44, "")}) {
+        std::string got = tree_text(text);
+        EXPECT_EQ(got.substr(0, 24), "recursion limit exceeded") << got;
+    }
+}
+
+TEST(Tree, Equality) {
+    struct Row {
+        const char* a;
+        const char* b;
+        bool equal;
+    };
+    const Row rows[] = {
+        {"{\"tag\":\"x\",\"props\":{\"a\":\"Null\",\"b\":{\"Int\":1}},\"slots\":{\"s\":[{\"tag\":\"y\"}],\"t\":[]}}",
+         "{\"slots\":{\"t\":[],\"s\":[{\"tag\":\"y\"}]},\"props\":{\"b\":{\"Int\":1},\"a\":\"Null\"},\"tag\":\"x\"}", true},
+        {"{\"tag\":\"x\",\"props\":{\"a\":{\"Int\":1}}}", "{\"tag\":\"x\",\"props\":{\"a\":{\"Float\":1.0}}}", false},
+        {"{\"tag\":\"x\"}", "{\"tag\":\"x\",\"key\":\"\"}", false},
+        {"{\"tag\":\"x\"}", "{\"tag\":\"x\",\"slots\":{\"s\":[]}}", false},
+        {"{\"tag\":\"x\",\"slots\":{\"s\":[{\"tag\":\"a\"},{\"tag\":\"b\"}]}}",
+         "{\"tag\":\"x\",\"slots\":{\"s\":[{\"tag\":\"b\"},{\"tag\":\"a\"}]}}", false},
+        {"{\"tag\":\"x\",\"slots\":{\"s\":[{\"tag\":\"a\",\"key\":\"1\"}]}}",
+         "{\"tag\":\"x\",\"slots\":{\"s\":[{\"tag\":\"a\",\"key\":\"2\"}]}}", false},
+        {"{\"tag\":\"x\",\"event_options\":{\"c\":{\"once\":false}}}", "{\"tag\":\"x\",\"event_options\":{\"c\":{}}}",
+         false},
+        {"{\"tag\":\"x\",\"event_options\":{\"c\":[null,true]}}", "{\"tag\":\"x\",\"event_options\":{\"c\":{\"once\":true}}}",
+         true},
+        {"{\"tag\":\"x\",\"bindings\":{\"v\":{\"mode\":\"one-way\",\"scale\":1}}}",
+         "{\"tag\":\"x\",\"bindings\":{\"v\":{\"mode\":\"one-way\",\"scale\":1.0}}}", true},
+        {"{\"tag\":\"x\",\"bindings\":{\"v\":{\"mode\":\"one-way\",\"compute\":{\"value\":1}}}}",
+         "{\"tag\":\"x\",\"bindings\":{\"v\":{\"mode\":\"one-way\",\"compute\":{\"value\":1.0}}}}", false},
+        {"{\"tag\":\"x\",\"bindings\":{\"v\":{\"mode\":\"one-way\"}}}",
+         "{\"tag\":\"x\",\"bindings\":{\"v\":{\"mode\":\"two-way\"}}}", false},
+    };
+    for (const Row& row : rows) {
+        Node a = read_node_text(row.a), b = read_node_text(row.b);
+        EXPECT_EQ(a == b, row.equal) << row.a << " vs " << row.b;
+        EXPECT_EQ(b == a, row.equal) << row.a << " vs " << row.b;
+        if (row.equal) {
+            json::Writer wa, wb;
+            node::write_node(wa, a);
+            node::write_node(wb, b);
+            EXPECT_EQ(wa.out, wb.out);
+        }
+    }
+}
+
+TEST(Tree, CopySharesNothing) {
+    Node a = read_node_text("{\"tag\":\"x\",\"slots\":{\"s\":[{\"tag\":\"y\",\"props\":{\"p\":{\"Str\":\"v\"}}}]}}");
+    Node b = a;
+    b.slots.find("s")->front().props.set("p", Value(std::string("w")));
+    EXPECT_FALSE(a == b);
+    json::Writer w;
+    node::write_node(w, a);
+    EXPECT_EQ(w.out, "{\"tag\":\"x\",\"slots\":{\"s\":[{\"tag\":\"y\",\"props\":{\"p\":{\"Str\":\"v\"}}}]}}");
+}
+
+TEST(EventOptions, ReadAndWrite) {
+    const Case cases[] = {
+        {"{}", "{}"},
+        {"[]", "{}"},
+        {"{\"passive\":false,\"once\":true,\"capture\":true}", "{\"capture\":true,\"once\":true,\"passive\":false}"},
+        {"[true,null,false]", "{\"capture\":true,\"passive\":false}"},
+        {"[true,null,false,1]", "trailing characters at line 1 column 18"},
+        {"{\"once\":null,\"once\":true}", "duplicate field `once` at line 1 column 19"},
+        {"{\"once\":1}", "invalid type: integer `1`, expected a boolean at line 1 column 9"},
+        {"{\"passiv\":true}", "unknown field `passiv`, expected one of `capture`, `once`, `passive` at line 1 column 9"},
+        {"null", "invalid type: null, expected struct EventOptions at line 1 column 4"},
+        {"true", "invalid type: boolean `true`, expected struct EventOptions at line 1 column 4"},
+        {"", "EOF while parsing a value at line 1 column 0"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(options_text(c.input, false), c.expected) << c.input;
+
+    const Case nullable[] = {
+        {" null", "absent"},
+        {"nil", "expected ident at line 1 column 2"},
+        {"{\"capture\":false}", "{\"capture\":false}"},
+        {"1", "invalid type: integer `1`, expected struct EventOptions at line 1 column 1"},
+    };
+    for (const Case& c : nullable) EXPECT_EQ(options_text(c.input, true), c.expected) << c.input;
+}
+
+TEST(Binding, ReadAndWrite) {
+    const Case cases[] = {
+        {"{\"mode\":\"one-way\"}", "{\"mode\":\"one-way\"}"},
+        {"{\"mode\":\"one-way\",\"compute\":null,\"field\":null}", "{\"mode\":\"one-way\"}"},
+        {"{\"mode\":\"one-way\",\"tag\":[1,2]}", "{\"mode\":\"one-way\"}"},
+        {"{\"mode\":\"one-way\",\"field\":null,\"field\":\"x\"}", "duplicate field `field` at line 1 column 38"},
+        {"{\"compute\":{\"value\":1.50,\"expr\":\"lit\"},\"mode\":\"one-way\"}",
+         "{\"compute\":{\"expr\":\"lit\",\"value\":1.5},\"mode\":\"one-way\"}"},
+        {"{\"mode\":\"one-way\",\"compute\":[1,{\"b\":1,\"a\":2,\"b\":3}]}",
+         "{\"compute\":[1,{\"a\":2,\"b\":3}],\"mode\":\"one-way\"}"},
+        {"{\"mode\":\"one-way\",\"scale\":2}", "{\"mode\":\"one-way\",\"scale\":2.0}"},
+        {"{\"mode\":\"one-way\",\"scale\":\"x\"}", "invalid type: string \"x\", expected f64 at line 1 column 29"},
+        {"{\"mode\":\"two-way\",\"methods\":[\"showModal\"]}",
+         "invalid length 1, expected an array of length 2 at line 1 column 41"},
+        {"{\"mode\":\"two-way\",\"methods\":[]}", "invalid length 0, expected an array of length 2 at line 1 column 30"},
+        {"{\"mode\":\"two-way\",\"methods\":[\"a\",\"b\",\"c\"]}", "trailing characters at line 1 column 38"},
+        {"{\"mode\":\"two-way\",\"methods\":\"a\"}",
+         "invalid type: string \"a\", expected an array of length 2 at line 1 column 31"},
+        {"{\"mode\":\"two-way\",\"methods\":[\"a\",1]}", "invalid type: integer `1`, expected a string at line 1 column 34"},
+        {"{\"mode\":\"two-way\",\"selection\":{\"tag\":\"x\",\"value\":\"v\"}}",
+         "missing field `selected` at line 1 column 53"},
+        {"{\"mode\":\"two-way\",\"selection\":{\"selected\":\"s\"}}", "missing field `tag` at line 1 column 46"},
+        {"{\"mode\":\"two-way\",\"selection\":[\"t\",\"v\"]}",
+         "invalid length 2, expected struct BindingSelection with 3 elements at line 1 column 39"},
+        {"{\"mode\":\"two-way\",\"selection\":[\"t\",\"v\",\"s\",\"x\"]}", "trailing characters at line 1 column 44"},
+        {"{\"mode\":\"two-way\",\"selection\":1}",
+         "invalid type: integer `1`, expected struct BindingSelection at line 1 column 31"},
+        {"{\"mode\":\"two-way\",\"options\":{\"label\":\"l\"}}", "missing field `value` at line 1 column 41"},
+        {"{\"mode\":\"two-way\",\"options\":[\"v\"]}",
+         "invalid length 1, expected struct BindingOptions with 5 elements at line 1 column 33"},
+        {"{\"mode\":\"two-way\",\"options\":[\"v\",\"l\",null,\"json\"]}",
+         "{\"mode\":\"two-way\",\"options\":{\"value\":\"v\",\"label\":\"l\",\"codec\":\"json\"}}"},
+        {"{\"mode\":\"two-way\",\"options\":{\"encode\":\"string\",\"x\":0,\"label\":\"l\",\"disabled\":\"d\",\"value\":\"v\"}}",
+         "{\"mode\":\"two-way\",\"options\":{\"value\":\"v\",\"label\":\"l\",\"disabled\":\"d\",\"encode\":\"string\"}}"},
+        {"{\"mode\":\"one-way\",\"encode\":\"number\"}", "unknown variant `number`, expected `string` at line 1 column 35"},
+        {"{\"mode\":\"one-way\",\"codec\":\"xml\"}", "unknown variant `xml`, expected `number` or `json` at line 1 column 31"},
+        {"{\"mode\":\"one-way\",\"codec\":{\"json\":null}}", "{\"mode\":\"one-way\",\"codec\":\"json\"}"},
+        {"{\"mode\":{\"two-way\":null}}", "{\"mode\":\"two-way\"}"},
+        {"{\"mode\":{\"two-way\":1}}", "invalid type: integer `1`, expected unit at line 1 column 20"},
+        {"{\"mode\":{\"two-way\":null,\"x\":1}}", "expected value at line 1 column 23"},
+        {"{\"mode\":null}", "expected value at line 1 column 9"},
+        {"{\"mode\":\"both\"}", "unknown variant `both`, expected `one-way` or `two-way` at line 1 column 14"},
+        {"{\"mode\":\"one-way\",\"defer\":1}", "invalid type: integer `1`, expected a boolean at line 1 column 27"},
+        {"{}", "missing field `mode` at line 1 column 2"},
+        {"[\"f\",null,\"two-way\"]", "{\"field\":\"f\",\"mode\":\"two-way\"}"},
+        {"[]", "invalid length 2, expected struct Binding with 12 elements at line 1 column 2"},
+        {"[\"f\"]", "invalid length 2, expected struct Binding with 12 elements at line 1 column 5"},
+        {"[null,null,\"one-way\",\"e\",[\"o\",\"c\"],\"s\",true,\"number\",\"string\",0.5,[\"t\",\"v\",\"s\"],[\"v\",\"l\"]]",
+         "{\"mode\":\"one-way\",\"event\":\"e\",\"methods\":[\"o\",\"c\"],\"state\":\"s\",\"defer\":true,\"codec\":\"number\","
+         "\"encode\":\"string\",\"scale\":0.5,\"selection\":{\"tag\":\"t\",\"value\":\"v\",\"selected\":\"s\"},"
+         "\"options\":{\"value\":\"v\",\"label\":\"l\"}}"},
+        {"[null,null,\"one-way\",null,null,null,null,null,null,null,null,null,1]",
+         "trailing characters at line 1 column 67"},
+        {"[null,null,\"one-way\",null,null,null,null,null,null,null,null,null,]", "trailing comma at line 1 column 67"},
+        {"\"one-way\"", "invalid type: string \"one-way\", expected struct Binding at line 1 column 9"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(binding_text(c.input), c.expected) << c.input;
+}
+
+TEST(Binding, Equality) {
+    struct Row {
+        const char* a;
+        const char* b;
+        bool equal;
+    };
+    const Row rows[] = {
+        {"{\"mode\":\"one-way\",\"scale\":1}", "{\"mode\":\"one-way\",\"scale\":1.0}", true},
+        {"{\"mode\":\"one-way\",\"compute\":{\"value\":1}}", "{\"mode\":\"one-way\",\"compute\":{\"value\":1.0}}", false},
+        {"{\"mode\":\"one-way\",\"compute\":{\"a\":1,\"b\":2}}", "{\"mode\":\"one-way\",\"compute\":{\"b\":2,\"a\":1}}", true},
+        {"{\"mode\":\"one-way\",\"field\":\"\"}", "{\"mode\":\"one-way\"}", false},
+        {"{\"mode\":\"one-way\",\"options\":[\"v\",\"l\"]}", "{\"mode\":\"one-way\",\"options\":[\"v\",\"l\",\"\"]}", false},
+        {"{\"mode\":\"one-way\",\"methods\":[\"a\",\"b\"]}", "{\"mode\":\"one-way\",\"methods\":[\"b\",\"a\"]}", false},
+    };
+    for (const Row& row : rows) {
+        json::Reader ra(row.a), rb(row.b);
+        node::Binding a, b;
+        ASSERT_TRUE(node::read_binding(ra, a)) << row.a;
+        ASSERT_TRUE(node::read_binding(rb, b)) << row.b;
+        EXPECT_EQ(a == b, row.equal) << row.a << " vs " << row.b;
+    }
+}
