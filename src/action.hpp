@@ -18,6 +18,11 @@ struct Expr;
 struct Action;
 struct EndpointUrl;
 struct RequestOptions;
+bool operator==(const Ref&, const Ref&);
+bool operator==(const Expr&, const Expr&);
+bool operator==(const EndpointUrl&, const EndpointUrl&);
+bool operator==(const RequestOptions&, const RequestOptions&);
+bool operator==(const Action&, const Action&);
 
 // The element an expression or action targets; tag key "ref".
 struct Ref {
@@ -214,12 +219,6 @@ struct Action {
                  SetStorage, Download, Refresh, NamedJs>
         v;
 };
-
-bool operator==(const Ref& a, const Ref& b);
-bool operator==(const Expr& a, const Expr& b);
-bool operator==(const EndpointUrl& a, const EndpointUrl& b);
-bool operator==(const RequestOptions& a, const RequestOptions& b);
-bool operator==(const Action& a, const Action& b);
 
 // Text entry point: the reader stands before one value of a larger text (or the whole
 // input) and is left after it. Errors found while the text is scanned (syntax, nesting,

@@ -15,7 +15,8 @@
 namespace vorlan::schema {
 
 struct Schema;
-using NamedSchemas = std::vector<std::pair<std::string, Schema>>;
+struct NamedSchema;
+using NamedSchemas = std::vector<NamedSchema>;
 
 enum class Additional : std::uint8_t { Unset, Forbidden, Schema };
 
@@ -42,6 +43,13 @@ struct Schema {
     std::optional<Box<Schema>> additional_properties;  // when additional == Schema
     std::string ref;          // a type name; written "#/definitions/" + name
     NamedSchemas definitions;  // document roots only; written sorted by name
+};
+
+// A name and its schema; a struct rather than a pair so Schema may still be incomplete above.
+struct NamedSchema {
+    NamedSchema(std::string name, Schema schema) : first(std::move(name)), second(std::move(schema)) {}
+    std::string first;
+    Schema second;
 };
 
 enum class Order : std::uint8_t { Keywords, Sorted };

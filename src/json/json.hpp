@@ -80,13 +80,13 @@ struct JsonValue {
     std::variant<std::monostate, bool, std::uint64_t, std::int64_t, double, std::string, JsonArray, JsonObject> v;
 
     JsonValue() = default;
-    explicit JsonValue(bool b) : v(b) {}
-    explicit JsonValue(std::uint64_t n) : v(n) {}
-    explicit JsonValue(std::int64_t n) : v(n) {}
-    explicit JsonValue(double n) : v(n) {}
-    explicit JsonValue(std::string s) : v(std::move(s)) {}
-    explicit JsonValue(JsonArray a) : v(std::move(a)) {}
-    explicit JsonValue(JsonObject o) : v(std::move(o)) {}
+    explicit JsonValue(bool b);
+    explicit JsonValue(std::uint64_t n);
+    explicit JsonValue(std::int64_t n);
+    explicit JsonValue(double n);
+    explicit JsonValue(std::string s);
+    explicit JsonValue(JsonArray a);
+    explicit JsonValue(JsonObject o);
 
     Kind kind() const { return static_cast<Kind>(v.index()); }
     bool is_null() const { return v.index() == 0; }
@@ -110,6 +110,15 @@ struct JsonMember {
     std::string key;
     JsonValue value;
 };
+
+// Defined once JsonMember is complete: constructing the variant needs every alternative.
+inline JsonValue::JsonValue(bool b) : v(b) {}
+inline JsonValue::JsonValue(std::uint64_t n) : v(n) {}
+inline JsonValue::JsonValue(std::int64_t n) : v(n) {}
+inline JsonValue::JsonValue(double n) : v(n) {}
+inline JsonValue::JsonValue(std::string s) : v(std::move(s)) {}
+inline JsonValue::JsonValue(JsonArray a) : v(std::move(a)) {}
+inline JsonValue::JsonValue(JsonObject o) : v(std::move(o)) {}
 
 // Structural equality: an integer never equals a float, floats by IEEE, objects
 // compared member by member (both sides sorted).
