@@ -1,0 +1,73 @@
+// diff_json: two trees (split at the first NUL). A tree diffs to nothing against
+// itself, and apply(old, diff(old, new)) succeeds and reads as new.
+#include <set>
+
+#include "common.hpp"
+
+using namespace vorlan;
+
+namespace {
+
+constexpr std::string_view kNoOps = "{\"ops\":[]}";
+
+const json::JsonValue* member(const json::JsonValue& object, std::string_view key) {
+    if (const json::JsonObject* members = object.as_object())
+        for (const json::JsonMember& m : *members)
+            if (m.key == key) return &m.value;
+    return nullptr;
+}
+
+// Where the diff does not promise equality: an empty slot list (no op creates
+// or keeps one) or a slot list in which two children share a key.
+bool exact_round_trip_promised(const json::JsonValue& node) {
+    const json::JsonValue* slots = member(node, "slots");
+    if (!slots || !slots->as_object()) return true;
+    for (const json::JsonMember& slot : *slots->as_object()) {
+        const json::JsonArray* children = slot.value.as_array();
+        if (!children || children->empty()) return false;
+        std::set<std::string> keys;
+        for (const json::JsonValue& child : *children) {
+            const json::JsonValue* key = member(child, "key");
+            if (key && key->as_string() && !keys.insert(*key->as_string()).second) return false;
+            if (!exact_round_trip_promised(child)) return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const fuzz::Pair in = fuzz::split(fuzz::as_text(data, size));
+    const bool utf8 = json::valid_utf8(in.first) && json::valid_utf8(in.second);
+
+    Result<std::string> patch = diff_json(in.first, in.second);
+    if (fuzz::not_built(patch)) return 0;
+    if (utf8) fuzz::require_utf8(patch, "diff");
+    if (!patch.ok()) return 0;
+    json::JsonValue ignored;
+    fuzz::parse_output(patch.value(), ignored, "diff");
+
+    Result<std::string> same = diff_json(in.first, in.first);
+    fuzz::require(same.ok() && same.value() == kNoOps, "a tree differs from itself", in.first,
+                  same.ok() ? same.value() : same.error());
+
+    Result<std::string> applied = apply_json(in.first, patch.value());
+    if (fuzz::not_built(applied)) return 0;
+    if (!applied.ok()) fuzz::violated("apply(old, diff(old, new)) failed", patch.value(), applied.error());
+
+    Result<std::string> old_canonical = apply_json(in.first, kNoOps);
+    Result<std::string> new_canonical = apply_json(in.second, kNoOps);
+    fuzz::require(old_canonical.ok() && new_canonical.ok(), "a tree that diffs does not apply an empty patch");
+    if (applied.value() == new_canonical.value()) return 0;
+
+    json::JsonValue old_tree, new_tree, result;
+    if (fuzz::parse_output(old_canonical.value(), old_tree, "apply") != fuzz::Parsed::Ok) return 0;
+    if (fuzz::parse_output(new_canonical.value(), new_tree, "apply") != fuzz::Parsed::Ok) return 0;
+    if (fuzz::parse_output(applied.value(), result, "apply") != fuzz::Parsed::Ok) return 0;
+    if (!exact_round_trip_promised(old_tree) || !exact_round_trip_promised(new_tree)) return 0;
+    // Structural equality: floats by IEEE, so 0.0 and -0.0 need no op.
+    fuzz::require(result == new_tree, "apply(old, diff(old, new)) differs from new", applied.value(),
+                  new_canonical.value());
+    return 0;
+}

@@ -1,0 +1,7 @@
+// normalize_binding: canonical output, a fixed point of itself.
+#include "common.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    vorlan::fuzz::check_normalizer(vorlan::node::normalize_binding_json, "normalize_binding", data, size);
+    return 0;
+}
