@@ -6,7 +6,10 @@ JOBS := $(shell nproc 2>/dev/null || echo 4)
 
 BUILD_PACKAGES := make cmake g++ libgtest-dev python3-dev libmsgpack-cxx-dev unicode-data libbenchmark-dev
 TEST_PACKAGES := binutils python3-pytest python3-msgpack python3-jsonschema python3-hypothesis \
-	python3-setuptools python3-wheel python3-venv python3-pip
+	python3-setuptools python3-wheel python3-venv python3-pip clang libclang-rt-14-dev
+# make test fuzzes each target briefly; make fuzz runs them for longer.
+TEST_FUZZ_SECONDS := 30
+FUZZ_SECONDS := 600
 
 CONFIGURE = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DPython3_EXECUTABLE=$(PYTHON)
 
@@ -21,7 +24,7 @@ define ensure_packages
 	fi
 endef
 
-.PHONY: all deps test-deps build demo test clean
+.PHONY: all deps test-deps build demo test sanitize fuzz clean
 
 all: build
 
@@ -41,13 +44,35 @@ demo: deps
 	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) examples/demo.py
 
 # From scratch: C++ tests, then the Python tests, which also build a wheel with pip
-# and load the module under every other CPython 3.11+ on the machine.
+# and load the module under every other CPython 3.11+ on the machine; then both
+# suites again under ASan and UBSan, and a short run of every fuzz target.
 test: test-deps
 	rm -rf $(BUILD)
 	$(CONFIGURE)
 	cmake --build $(BUILD) --parallel $(JOBS)
 	ctest --test-dir $(BUILD) --output-on-failure --parallel $(JOBS)
 	VORLAN_BUILD_DIR=$(CURDIR)/$(BUILD) $(PYTHON) -m pytest -q tests/python; rc=$$?; [ $$rc -eq 0 ] || [ $$rc -eq 5 ]
+	bash tools/sanitize.sh
+	bash fuzz/run.sh $(TEST_FUZZ_SECONDS)
+
+sanitize: test-deps
+	bash tools/sanitize.sh
+
+fuzz: test-deps
+	bash fuzz/run.sh $(FUZZ_SECONDS)
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build-asan build-fuzz
+
+# On demand, not in CI: a Release build with the C++ benchmarks, then one table of
+# vorlan against its peers (bench/README.md says what each row means).
+BENCH_BUILD := build-bench
+BENCH_PACKAGES := libsimdjson-dev python3-msgpack python3-ujson python3-jsonpatch time
+
+.PHONY: bench
+bench: deps
+	$(call ensure_packages,$(BENCH_PACKAGES))
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DPython3_EXECUTABLE=$(PYTHON) \
+	  -DVORLAN_BENCH=ON -DVORLAN_TESTS=OFF
+	cmake --build $(BENCH_BUILD) --parallel $(JOBS)
+	$(PYTHON) bench/bench.py --module-dir $(BENCH_BUILD) --core $(BENCH_BUILD)/bench/bench_core
