@@ -1,4 +1,5 @@
 #include "drovane/value.hpp"
+#include "json/collections.hpp"
 
 #include <cstring>
 #include <utility>
@@ -29,22 +30,6 @@ bool unknown_variant(json::Reader& r, std::string_view name) {
     return r.fail(json::unknown_variant(name, json::expected_names(kNames)));
 }
 
-bool read_list(json::Reader& r, List& out) {
-    int c = r.peek_ws();
-    if (c == '[') return r.in_array([&] {
-        bool first = true;
-        for (;;) {
-            int e = r.next_element(first);
-            if (e < 0) return false;
-            if (e == 0) return true;
-            out.emplace_back();
-            if (!read_value(r, out.back())) return false;
-        }
-    });
-    if (c < 0) return r.fail_peek("EOF while parsing a value");
-    return r.fail_invalid_type_here("a sequence");
-}
-
 bool read_payload(json::Reader& r, int index, Value& out) {
     switch (index) {
         case 0: {
@@ -73,7 +58,7 @@ bool read_payload(json::Reader& r, int index, Value& out) {
             return true;
         }
         case 4: return r.read_string(out.v.emplace<std::string>());
-        case 5: return read_list(r, out.v.emplace<List>());
+        case 5: return json::read_list(r, out.v.emplace<List>(), read_value);
         case 6: return read_value_map(r, out.v.emplace<ValueMap>());
         default: {
             std::uint64_t n = 0;
@@ -123,23 +108,7 @@ bool read_value(json::Reader& r, Value& out) {
     return r.fail_peek("expected value");
 }
 
-bool read_value_map(json::Reader& r, ValueMap& out) {
-    int c = r.peek_ws();
-    if (c == '{') return r.in_object([&] {
-        bool first = true;
-        std::string_view key;
-        for (;;) {
-            int k = r.next_key(first, key);
-            if (k < 0) return false;
-            if (k == 0) return true;
-            // Read in place: a repeated key's entry is reset first, so the last one wins.
-            Value& v = out.set(std::string(key), Value{});
-            if (!r.colon() || !read_value(r, v)) return false;
-        }
-    });
-    if (c < 0) return r.fail_peek("EOF while parsing a value");
-    return r.fail_invalid_type_here("a map");
-}
+bool read_value_map(json::Reader& r, ValueMap& out) { return json::read_map(r, out, read_value); }
 
 void write_value(json::Writer& w, const Value& v) {
     std::size_t index = v.v.index();

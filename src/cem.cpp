@@ -1,4 +1,5 @@
 #include "cem.hpp"
+#include "json/collections.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -71,26 +72,6 @@ bool read_record(json::Reader& r, const RecordShape& shape, F&& read_field) {
     }
     if (c < 0) return r.fail_peek("EOF while parsing a value");
     return r.fail_invalid_type_here(shape.expected);
-}
-
-template <class T, class F>
-bool read_list(json::Reader& r, std::vector<T>& out, F&& read_element) {
-    int c = r.peek_ws();
-    if (c == '[') {
-        return r.in_array([&] {
-            bool first = true;
-            for (;;) {
-                int e = r.next_element(first);
-                if (e < 0) return false;
-                if (e == 0) return true;
-                T element;
-                if (!read_element(r, element)) return false;
-                out.push_back(std::move(element));
-            }
-        });
-    }
-    if (c < 0) return r.fail_peek("EOF while parsing a value");
-    return r.fail_invalid_type_here("a sequence");
 }
 
 bool read_optional_text(json::Reader& r, std::optional<std::string>& out) {
@@ -171,10 +152,10 @@ bool read_declaration(json::Reader& r, Declaration& out) {
             case 1: return read_optional_text(r, out.tag_name);
             case 2: return read_optional_text(r, out.summary);
             case 3: return read_optional_text(r, out.description);
-            case 4: return read_list(r, out.attributes, read_attribute);
-            case 5: return read_list(r, out.members, read_member);
-            case 6: return read_list(r, out.events, read_named);
-            default: return read_list(r, out.slots, read_named);
+            case 4: return json::read_list(r, out.attributes, read_attribute);
+            case 5: return json::read_list(r, out.members, read_member);
+            case 6: return json::read_list(r, out.events, read_named);
+            default: return json::read_list(r, out.slots, read_named);
         }
     });
 }
@@ -183,7 +164,7 @@ constexpr std::string_view kModuleKeys[] = {"declarations"};
 constexpr RecordShape kModuleShape{"struct Module", "struct Module with 1 element", kModuleKeys, 1, 0, 0};
 
 bool read_module(json::Reader& r, Module& out) {
-    return read_record(r, kModuleShape, [&](std::size_t) { return read_list(r, out.declarations, read_declaration); });
+    return read_record(r, kModuleShape, [&](std::size_t) { return json::read_list(r, out.declarations, read_declaration); });
 }
 
 constexpr std::string_view kManifestKeys[] = {"modules"};
@@ -380,7 +361,7 @@ void write_optional(json::Writer& w, std::string_view key, const std::optional<s
 Result<Manifest> read_manifest(std::string_view text) {
     json::Reader r(text);
     Manifest m;
-    bool ok = read_record(r, kManifestShape, [&](std::size_t) { return read_list(r, m.modules, read_module); }) &&
+    bool ok = read_record(r, kManifestShape, [&](std::size_t) { return json::read_list(r, m.modules, read_module); }) &&
               r.end_of_text();
     if (!ok) return fail(r.error().text());
     return m;

@@ -1,4 +1,5 @@
 #include "diff.hpp"
+#include "json/collections.hpp"
 
 #include <algorithm>
 #include <optional>
@@ -142,21 +143,7 @@ bool read_record(json::Reader& r, T& out, const Field<T> (&fields)[N], std::stri
     return r.fail_invalid_type_here(struct_text);
 }
 
-bool read_path(json::Reader& r, Path& out) {
-    int c = r.peek_ws();
-    if (c == '[') return r.in_array([&] {
-        bool first = true;
-        for (;;) {
-            int e = r.next_element(first);
-            if (e < 0) return false;
-            if (e == 0) return true;
-            out.emplace_back();
-            if (!read_path_seg(r, out.back())) return false;
-        }
-    });
-    if (c < 0) return r.fail_peek("EOF while parsing a value");
-    return r.fail_invalid_type_here("a sequence");
-}
+bool read_path(json::Reader& r, Path& out) { return json::read_list(r, out, read_path_seg); }
 
 bool read_optional_string(json::Reader& r, std::optional<std::string>& out) {
     bool is_null = false;
@@ -280,21 +267,7 @@ bool unknown_op(json::Reader& r, std::string_view name) {
     return r.fail(json::unknown_variant(name, json::expected_names(kOpNames)));
 }
 
-bool read_op_list(json::Reader& r, std::vector<Op>& out) {
-    int c = r.peek_ws();
-    if (c == '[') return r.in_array([&] {
-        bool first = true;
-        for (;;) {
-            int e = r.next_element(first);
-            if (e < 0) return false;
-            if (e == 0) return true;
-            out.emplace_back();
-            if (!read_op(r, out.back())) return false;
-        }
-    });
-    if (c < 0) return r.fail_peek("EOF while parsing a value");
-    return r.fail_invalid_type_here("a sequence");
-}
+bool read_op_list(json::Reader& r, std::vector<Op>& out) { return json::read_list(r, out, read_op); }
 
 // ---- keyed matching -----------------------------------------------------------
 

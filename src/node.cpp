@@ -1,4 +1,5 @@
 #include "node.hpp"
+#include "json/collections.hpp"
 
 #include <cstring>
 #include <utility>
@@ -33,42 +34,6 @@ int name_index(const std::string_view (&names)[N], std::string_view name) {
     return -1;
 }
 
-// A JSON object of name -> T, each value read by read_one; the last repeated key wins.
-template <class T, class F>
-bool read_map(json::Reader& r, SortedMap<T>& out, F&& read_one) {
-    int c = r.peek_ws();
-    if (c == '{') return r.in_object([&] {
-        bool first = true;
-        std::string_view key;
-        for (;;) {
-            int k = r.next_key(first, key);
-            if (k < 0) return false;
-            if (k == 0) return true;
-            // Read in place: a repeated key's entry is reset first, so the last one wins.
-            T& value = out.set(std::string(key), T{});
-            if (!r.colon() || !read_one(r, value)) return false;
-        }
-    });
-    if (c < 0) return r.fail_peek("EOF while parsing a value");
-    return r.fail_invalid_type_here("a map");
-}
-
-bool read_slot(json::Reader& r, std::vector<Node>& out) {
-    int c = r.peek_ws();
-    if (c == '[') return r.in_array([&] {
-        bool first = true;
-        for (;;) {
-            int e = r.next_element(first);
-            if (e < 0) return false;
-            if (e == 0) return true;
-            out.emplace_back();
-            if (!read_node(r, out.back())) return false;
-        }
-    });
-    if (c < 0) return r.fail_peek("EOF while parsing a value");
-    return r.fail_invalid_type_here("a sequence");
-}
-
 bool read_opt_bool(json::Reader& r, std::optional<bool>& out) {
     bool is_null = false;
     if (!r.read_null(is_null)) return false;
@@ -92,10 +57,12 @@ bool read_node_field(json::Reader& r, int i, Node& n) {
             return r.read_string(n.key.emplace());
         }
         case 2: return drovane::read_value_map(r, n.props);
-        case 3: return read_map(r, n.slots, read_slot);
-        case 4: return read_map(r, n.events, action::read_action);
-        case 5: return read_map(r, n.event_options, read_event_options);
-        default: return read_map(r, n.bindings, read_binding);
+        case 3: return json::read_map(r, n.slots, [](json::Reader& in, std::vector<Node>& slot) {
+            return json::read_list(in, slot, read_node);
+        });
+        case 4: return json::read_map(r, n.events, action::read_action);
+        case 5: return json::read_map(r, n.event_options, read_event_options);
+        default: return json::read_map(r, n.bindings, read_binding);
     }
 }
 

@@ -37,6 +37,9 @@ const T* containing(const T (&table)[N], char32_t c) {
     return c <= it->last ? it : nullptr;
 }
 
+
+}  // namespace
+
 void append_utf8(char32_t c, std::string& out) {
     if (c < 0x80) {
         out.push_back(static_cast<char>(c));
@@ -54,8 +57,6 @@ void append_utf8(char32_t c, std::string& out) {
         out.push_back(static_cast<char>(0x80 | (c & 0x3f)));
     }
 }
-
-}  // namespace
 
 bool is_white_space(char32_t c) { return containing(kWhiteSpace, c) != nullptr; }
 

@@ -6,6 +6,9 @@
 
 namespace vorlan::unicode {
 
+// Appends the UTF-8 encoding of c.
+void append_utf8(char32_t c, std::string& out);
+
 // The White_Space property.
 bool is_white_space(char32_t c);
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "json/json.hpp"
+#include "unicode.hpp"
 
 namespace vorlan::json {
 
@@ -21,24 +22,6 @@ int hex_value(unsigned char c) {
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
-}
-
-void push_utf8(std::uint32_t c, std::string& out) {
-    if (c < 0x80) {
-        out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-        out.push_back(static_cast<char>(0xc0 | (c >> 6)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3f)));
-    } else if (c < 0x10000) {
-        out.push_back(static_cast<char>(0xe0 | (c >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3f)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3f)));
-    } else {
-        out.push_back(static_cast<char>(0xf0 | (c >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3f)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3f)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3f)));
-    }
 }
 
 // Bytes that end the fast scan of a string: the quote, the backslash, controls.
@@ -247,7 +230,7 @@ bool Reader::parse_unicode_escape() {
     if (!decode_hex(n)) return false;
     if (n >= 0xdc00 && n <= 0xdfff) return fail("lone leading surrogate in hex escape");
     if (n < 0xd800 || n > 0xdbff) {
-        push_utf8(n, scratch_);
+        unicode::append_utf8(n, scratch_);
         return true;
     }
     // A leading surrogate must be followed by an escaped trailing one.
@@ -267,7 +250,7 @@ bool Reader::parse_unicode_escape() {
     if (!decode_hex(n2)) return false;
     if (n2 < 0xdc00 || n2 > 0xdfff) return fail("lone leading surrogate in hex escape");
     std::uint32_t c = ((static_cast<std::uint32_t>(n - 0xd800) << 10) | (n2 - 0xdc00)) + 0x10000;
-    push_utf8(c, scratch_);
+    unicode::append_utf8(c, scratch_);
     return true;
 }
 
