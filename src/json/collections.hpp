@@ -19,6 +19,8 @@ bool read_list(Reader& r, std::vector<T>& out, F&& read_one) {
             int e = r.next_element(first);
             if (e < 0) return false;
             if (e == 0) return true;
+            // Lists mostly hold a few elements: skip the first doublings.
+            if (out.capacity() == 0) out.reserve(4);
             out.emplace_back();
             if (!read_one(r, out.back())) return false;
         }
