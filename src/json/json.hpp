@@ -150,7 +150,7 @@ public:
     const Error& error() const { return error_; }
     Error take_error();
     // "invalid type: <description of the value that starts here>, expected X",
-    // reading that value far enough to describe it (serde-style peek_invalid_type).
+    // reading that value far enough to describe it.
     bool fail_invalid_type_here(std::string_view expected);
 
     // Nesting: call with the opening bracket peeked; consumes it.
@@ -173,7 +173,7 @@ public:
     // Consumes a null if one is next (sets is_null); otherwise consumes nothing.
     bool read_null(bool& is_null);
 
-    // Objects and arrays after their bracket was consumed (serde MapAccess/SeqAccess).
+    // Objects and arrays after their bracket was consumed.
     // next_key / next_element: 1 = another member/element, 0 = closing bracket next
     // (not consumed), -1 = error. After next_key returns 1 the key is read; call colon().
     int next_key(bool& first, std::string_view& key);
