@@ -67,21 +67,10 @@ bool read_frame_kind(json::Reader& r, FrameKind& out) {
             ok = r.fail_invalid_type_here("variant identifier");
         }
         ok = ok && r.colon();
-        if (ok) {
-            bool is_null = false;
-            ok = r.read_null(is_null);
-            if (ok && !is_null)
-                ok = r.peek() < 0 ? r.fail_peek("EOF while parsing a value") : r.fail_invalid_type_here("unit");
-        }
+        ok = ok && r.read_unit_payload();
         r.leave();
         if (!ok) return false;
-        int e = r.peek_ws();
-        if (e == '}') {
-            r.bump();
-            return true;
-        }
-        if (e < 0) return r.fail_peek("EOF while parsing an object");
-        return r.fail("expected value");
+        return r.end_variant();
     }
     if (c < 0) return r.fail_peek("EOF while parsing a value");
     return r.fail_peek("expected value");

@@ -32,13 +32,7 @@ bool unknown_variant(json::Reader& r, std::string_view name) {
 
 bool read_payload(json::Reader& r, int index, Value& out) {
     switch (index) {
-        case 0: {
-            bool is_null = false;
-            if (!r.read_null(is_null)) return false;
-            if (is_null) return true;
-            if (r.peek() < 0) return r.fail_peek("EOF while parsing a value");
-            return r.fail_invalid_type_here("unit");
-        }
+        case 0: return r.read_unit_payload();
         case 1: {
             bool b = false;
             if (!r.read_bool(b)) return false;
@@ -96,13 +90,7 @@ bool read_value(json::Reader& r, Value& out) {
         ok = ok && r.colon() && read_payload(r, index, out);
         r.leave();
         if (!ok) return false;
-        int e = r.peek_ws();
-        if (e == '}') {
-            r.bump();
-            return true;
-        }
-        if (e < 0) return r.fail_peek("EOF while parsing an object");
-        return r.fail("expected value");
+        return r.end_variant();
     }
     if (c < 0) return r.fail_peek("EOF while parsing a value");
     return r.fail_peek("expected value");

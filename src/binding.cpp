@@ -45,19 +45,10 @@ bool read_unit_variant(json::Reader& r, const std::string_view (&names)[N], int&
             out = name_index(names, name);
             if (out < 0) ok = r.fail(json::unknown_variant(name, json::expected_names(names)));
         }
-        bool is_null = false;
-        ok = ok && r.colon() && r.read_null(is_null);
-        if (ok && !is_null)
-            ok = r.peek() < 0 ? r.fail_peek("EOF while parsing a value") : r.fail_invalid_type_here("unit");
+        ok = ok && r.colon() && r.read_unit_payload();
         r.leave();
         if (!ok) return false;
-        int e = r.peek_ws();
-        if (e == '}') {
-            r.bump();
-            return true;
-        }
-        if (e < 0) return r.fail_peek("EOF while parsing an object");
-        return r.fail("expected value");
+        return r.end_variant();
     }
     if (c < 0) return r.fail_peek("EOF while parsing a value");
     return r.fail_peek("expected value");

@@ -835,13 +835,7 @@ bool read_op(json::Reader& r, Op& out) {
     if (index < 0) return unknown_op(r, name);
     if (!r.colon() || !read_body(r, index, out)) return false;
     r.leave();
-    c = r.peek_ws();
-    if (c == '}') {
-        r.bump();
-        return true;
-    }
-    if (c < 0) return r.fail_peek("EOF while parsing an object");
-    return r.fail("expected value");
+    return r.end_variant();
 }
 
 bool read_patch(json::Reader& r, Patch& out) {

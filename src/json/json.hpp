@@ -207,6 +207,12 @@ public:
         return ok;
     }
 
+    // Tag-outside unions ({"Name": payload}): the payload of a variant without one
+    // must be null; after the payload only whitespace and the closing brace may
+    // follow, anything else (a second member) being "expected value" before it.
+    bool read_unit_payload();
+    bool end_variant();
+
     // Skips one value without the nesting limit and without recursion.
     bool skip_value();
     // One generic value under the nesting limit: objects sorted (JsonValue rules),

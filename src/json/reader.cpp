@@ -576,6 +576,23 @@ void Reader::close_array_after_error() {
     }
 }
 
+bool Reader::read_unit_payload() {
+    bool is_null = false;
+    if (!read_null(is_null)) return false;
+    if (is_null) return true;
+    return peek() < 0 ? fail_peek(kEofValue) : fail_invalid_type_here("unit");
+}
+
+bool Reader::end_variant() {
+    int c = peek_ws();
+    if (c == '}') {
+        bump();
+        return true;
+    }
+    if (c < 0) return fail_peek(kEofObject);
+    return fail("expected value");
+}
+
 bool Reader::end_of_text() {
     if (peek_ws() >= 0) return fail_peek("trailing characters");
     return true;
