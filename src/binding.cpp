@@ -78,6 +78,27 @@ bool read_opt_enum(json::Reader& r, const std::string_view (&names)[N], std::opt
     return true;
 }
 
+// The members of a record's object form: each declared key at most once, read by
+// read_field(index); undeclared keys are skipped. Missing fields are the caller's test.
+template <std::size_t N, class F>
+bool read_members(json::Reader& r, const std::string_view (&names)[N], bool (&seen)[N], F&& read_field) {
+    bool first = true;
+    std::string_view key;
+    for (;;) {
+        int k = r.next_key(first, key);
+        if (k < 0) return false;
+        if (k == 0) return true;
+        int i = name_index(names, key);
+        if (i < 0) {
+            if (!r.colon() || !r.skip_value()) return false;
+            continue;
+        }
+        if (seen[i]) return r.fail_unpositioned(json::duplicate_field(names[i]));
+        seen[i] = true;
+        if (!r.colon() || !read_field(i)) return false;
+    }
+}
+
 bool not_a_record(json::Reader& r, int c, std::string_view expected) {
     if (c < 0) return r.fail_peek("EOF while parsing a value");
     return r.fail_invalid_type_here(expected);
@@ -104,21 +125,8 @@ bool read_selection(json::Reader& r, BindingSelection& out) {
     std::string* fields[] = {&out.tag, &out.value, &out.selected};
     constexpr std::string_view names[] = {"tag", "value", "selected"};
     if (c == '{') return r.in_object([&] {
-        bool first = true, seen[3] = {false, false, false};
-        std::string_view key;
-        for (;;) {
-            int k = r.next_key(first, key);
-            if (k < 0) return false;
-            if (k == 0) break;
-            int i = name_index(names, key);
-            if (i < 0) {
-                if (!r.colon() || !r.skip_value()) return false;
-                continue;
-            }
-            if (seen[i]) return r.fail_unpositioned(json::duplicate_field(names[i]));
-            seen[i] = true;
-            if (!r.colon() || !r.read_string(*fields[i])) return false;
-        }
+        bool seen[3] = {};
+        if (!read_members(r, names, seen, [&](int i) { return r.read_string(*fields[i]); })) return false;
         for (int i = 0; i < 3; ++i)
             if (!seen[i]) return r.fail_unpositioned(json::missing_field(names[i]));
         return true;
@@ -150,21 +158,8 @@ bool read_options(json::Reader& r, BindingOptions& out) {
     constexpr std::string_view names[] = {"value", "label", "disabled", "codec", "encode"};
     int c = r.peek_ws();
     if (c == '{') return r.in_object([&] {
-        bool first = true, seen[5] = {false, false, false, false, false};
-        std::string_view key;
-        for (;;) {
-            int k = r.next_key(first, key);
-            if (k < 0) return false;
-            if (k == 0) break;
-            int i = name_index(names, key);
-            if (i < 0) {
-                if (!r.colon() || !r.skip_value()) return false;
-                continue;
-            }
-            if (seen[i]) return r.fail_unpositioned(json::duplicate_field(names[i]));
-            seen[i] = true;
-            if (!r.colon() || !read_options_field(r, i, out)) return false;
-        }
+        bool seen[5] = {};
+        if (!read_members(r, names, seen, [&](int i) { return read_options_field(r, i, out); })) return false;
         if (!seen[0]) return r.fail_unpositioned(json::missing_field("value"));
         if (!seen[1]) return r.fail_unpositioned(json::missing_field("label"));
         return true;
@@ -249,22 +244,8 @@ void write_codec(json::Writer& w, BindingCodec c) { w.string(kCodecNames[static_
 bool read_binding(json::Reader& r, Binding& out) {
     int c = r.peek_ws();
     if (c == '{') return r.in_object([&] {
-        bool first = true;
         bool seen[12] = {};
-        std::string_view key;
-        for (;;) {
-            int k = r.next_key(first, key);
-            if (k < 0) return false;
-            if (k == 0) break;
-            int i = name_index(kFieldNames, key);
-            if (i < 0) {
-                if (!r.colon() || !r.skip_value()) return false;
-                continue;
-            }
-            if (seen[i]) return r.fail_unpositioned(json::duplicate_field(kFieldNames[i]));
-            seen[i] = true;
-            if (!r.colon() || !read_binding_field(r, i, out)) return false;
-        }
+        if (!read_members(r, kFieldNames, seen, [&](int i) { return read_binding_field(r, i, out); })) return false;
         if (!seen[2]) return r.fail_unpositioned(json::missing_field("mode"));
         return true;
     });
