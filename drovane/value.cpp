@@ -51,7 +51,7 @@ bool read_payload(json::Reader& r, int index, Value& out) {
             out.v = x;
             return true;
         }
-        case 4: return r.read_string(out.v.emplace<std::string>());
+        case 4: return r.read_string(out.v.emplace<String>());
         case 5: return json::read_list(r, out.v.emplace<List>(), read_value);
         case 6: return read_value_map(r, out.v.emplace<ValueMap>());
         default: {
@@ -110,7 +110,7 @@ void write_value(json::Writer& w, const Value& v) {
         case 1: w.boolean(std::get<bool>(v.v)); break;
         case 2: w.i64(std::get<std::int64_t>(v.v)); break;
         case 3: w.f64(std::get<double>(v.v)); break;
-        case 4: w.string(std::get<std::string>(v.v)); break;
+        case 4: w.string(std::get<String>(v.v)); break;
         case 5: {
             const List& list = std::get<List>(v.v);
             w.raw('[');
@@ -146,7 +146,7 @@ bool operator==(const Value& a, const Value& b) {
         case 1: return std::get<bool>(a.v) == std::get<bool>(b.v);
         case 2: return std::get<std::int64_t>(a.v) == std::get<std::int64_t>(b.v);
         case 3: return std::get<double>(a.v) == std::get<double>(b.v);
-        case 4: return std::get<std::string>(a.v) == std::get<std::string>(b.v);
+        case 4: return std::get<String>(a.v) == std::get<String>(b.v);
         case 5: return std::get<List>(a.v) == std::get<List>(b.v);
         case 6: return std::get<ValueMap>(a.v) == std::get<ValueMap>(b.v);
         default: return std::get<Submodel>(a.v) == std::get<Submodel>(b.v);

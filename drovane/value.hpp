@@ -6,6 +6,7 @@
 #include <variant>
 #include <vector>
 
+#include "arena.hpp"
 #include "json/json.hpp"
 #include "sorted_map.hpp"
 
@@ -13,7 +14,7 @@ namespace vorlan::drovane {
 
 struct Value;
 using Null = std::monostate;
-using List = std::vector<Value>;
+using List = Vector<Value>;
 using ValueMap = vorlan::SortedMap<Value>;
 using Map = ValueMap;
 
@@ -25,13 +26,13 @@ struct Submodel {
 struct Value {
     // Alternative order is the variant order of the names in messages.
     enum class Kind : std::uint8_t { Null, Bool, Int, Float, Str, List, Map, Submodel };
-    std::variant<Null, bool, std::int64_t, double, std::string, List, ValueMap, Submodel> v;
+    std::variant<Null, bool, std::int64_t, double, String, List, ValueMap, Submodel> v;
 
     Value() = default;
     explicit Value(bool b) : v(b) {}
     explicit Value(std::int64_t n) : v(n) {}
     explicit Value(double n) : v(n) {}
-    explicit Value(std::string s) : v(std::move(s)) {}
+    explicit Value(String s) : v(std::move(s)) {}
     explicit Value(List l) : v(std::move(l)) {}
     explicit Value(ValueMap m) : v(std::move(m)) {}
     explicit Value(Submodel s) : v(s) {}

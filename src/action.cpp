@@ -144,6 +144,7 @@ template <>
 struct UnionInfo<Ref> {
     static constexpr std::string_view tag_key = "ref";
     static constexpr std::string_view type = "Ref";
+    static constexpr std::string_view record = "struct variant Ref::";
     static constexpr std::string_view tags[] = {"this", "id"};
     static constexpr std::string_view names[] = {"This", "Id"};
 };
@@ -152,6 +153,7 @@ template <>
 struct UnionInfo<Expr> {
     static constexpr std::string_view tag_key = "expr";
     static constexpr std::string_view type = "Expr";
+    static constexpr std::string_view record = "struct variant Expr::";
     static constexpr std::string_view tags[] = {"lit", "event", "event-prop", "call", "event-closest", "not",
                                                 "prop", "field", "item", "scope", "eq", "all",
                                                 "any", "cond", "obj", "concat", "arr"};
@@ -164,6 +166,7 @@ template <>
 struct UnionInfo<Action> {
     static constexpr std::string_view tag_key = "kind";
     static constexpr std::string_view type = "Action";
+    static constexpr std::string_view record = "struct variant Action::";
     static constexpr std::string_view tags[] = {"set", "toggle", "set-field", "toggle-field", "seq",
                                                 "emit", "patch", "if", "call", "invoke",
                                                 "set-storage", "download", "refresh", "js"};
@@ -187,7 +190,7 @@ void for_each_index(F&& f) {
 template <class U>
 std::string read_union(const JsonValue& v, U& out, bool allow_index);
 
-std::string read_slot(const JsonValue& v, std::string& out);
+std::string read_slot(const JsonValue& v, String& out);
 std::string read_slot(const JsonValue& v, Ref& out);
 std::string read_slot(const JsonValue& v, Expr& out);
 std::string read_slot(const JsonValue& v, Action& out);
@@ -200,12 +203,12 @@ std::string read_slot(const JsonValue& v, Box<T>& out);
 template <class T>
 std::string read_slot(const JsonValue& v, std::optional<T>& out);
 template <class T>
-std::string read_slot(const JsonValue& v, std::vector<T>& out);
+std::string read_slot(const JsonValue& v, Vector<T>& out);
 
-std::string read_slot(const JsonValue& v, std::string& out) {
+std::string read_slot(const JsonValue& v, String& out) {
     const std::string* s = v.as_string();
     if (!s) return json::invalid_type(v.describe(), "a string");
-    out = *s;
+    out.assign(s->data(), s->size());
     return {};
 }
 
@@ -229,7 +232,7 @@ std::string read_slot(const JsonValue& v, std::optional<T>& out) {
 }
 
 template <class T>
-std::string read_slot(const JsonValue& v, std::vector<T>& out) {
+std::string read_slot(const JsonValue& v, Vector<T>& out) {
     const json::JsonArray* a = v.as_array();
     if (!a) return json::invalid_type(v.describe(), "a sequence");
     out.clear();
@@ -249,7 +252,7 @@ std::string read_slot(const JsonValue& v, SortedMap<Expr>& out) {
         Expr e;
         std::string err = read_slot(m.value, e);
         if (!err.empty()) return err;
-        out.set(m.key, std::move(e));
+        out.set(String(m.key), std::move(e));
     }
     return {};
 }
@@ -272,7 +275,7 @@ std::string read_slot(const JsonValue& v, JsonValue& out) {
 
 std::string read_slot(const JsonValue& v, EndpointUrl& out) {
     if (const std::string* s = v.as_string()) {
-        out.v = EndpointUrl::Static{*s};
+        out.v = EndpointUrl::Static{String(*s)};
         return {};
     }
     EndpointUrl::Evaluated e;
@@ -385,7 +388,7 @@ std::string read_body(const Body& body, std::size_t index, U& out) {
     for_each_index<kVariants<U>>([&](auto I) {
         if (index != I) return;
         auto& alt = out.v.template emplace<I()>();
-        err = read_fields(body, alt, "struct variant " + std::string(UnionInfo<U>::type) + "::", UnionInfo<U>::names[I]);
+        err = read_fields(body, alt, UnionInfo<U>::record, UnionInfo<U>::names[I]);
     });
     return err;
 }
@@ -488,7 +491,7 @@ bool read_union_text(json::Reader& r, U& out) {
 
 // ---- writing ------------------------------------------------------------
 
-void write_slot(json::Writer& w, const std::string& s) { w.string(s); }
+void write_slot(json::Writer& w, const String& s) { w.string(s); }
 void write_slot(json::Writer& w, const JsonValue& v) { json::write_value(w, v); }
 void write_slot(json::Writer& w, const Ref& r) { write_ref(w, r); }
 void write_slot(json::Writer& w, const Expr& e) { write_expr(w, e); }
@@ -499,7 +502,7 @@ void write_slot(json::Writer& w, const SortedMap<Expr>& map);
 template <class T>
 void write_slot(json::Writer& w, const Box<T>& b);
 template <class T>
-void write_slot(json::Writer& w, const std::vector<T>& list);
+void write_slot(json::Writer& w, const Vector<T>& list);
 
 void write_slot(json::Writer& w, const EndpointUrl& u) {
     if (const auto* s = std::get_if<EndpointUrl::Static>(&u.v)) {
@@ -515,7 +518,7 @@ void write_slot(json::Writer& w, const Box<T>& b) {
 }
 
 template <class T>
-void write_slot(json::Writer& w, const std::vector<T>& list) {
+void write_slot(json::Writer& w, const Vector<T>& list) {
     w.raw('[');
     for (std::size_t i = 0; i < list.size(); ++i) {
         if (i) w.raw(',');
@@ -541,7 +544,7 @@ bool is_absent(const std::optional<T>& v) {
     return !v.has_value();
 }
 template <class T>
-bool is_absent(const std::vector<T>& v) {
+bool is_absent(const Vector<T>& v) {
     return v.empty();
 }
 template <class T>

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "box.hpp"
+#include "arena.hpp"
 #include "json/json.hpp"
 #include "sorted_map.hpp"
 
@@ -30,7 +31,7 @@ struct Ref {
         bool operator==(const This&) const = default;
     };
     struct Id {
-        std::string id;
+        String id;
         bool operator==(const Id&) const = default;
     };
     std::variant<This, Id> v;
@@ -43,22 +44,22 @@ struct Expr {
         bool operator==(const Lit&) const = default;
     };
     struct Event {  // "event"
-        std::optional<std::string> path;
+        std::optional<String> path;
         bool operator==(const Event&) const = default;
     };
     struct EventProp {  // "event-prop"
-        std::string path;
+        String path;
         bool operator==(const EventProp&) const = default;
     };
     struct Call {  // "call"
         Ref target;
-        std::string method;
-        std::vector<Expr> args;
+        String method;
+        Vector<Expr> args;
         bool operator==(const Call&) const = default;
     };
     struct EventClosest {  // "event-closest"
-        std::string selector;
-        std::string path;
+        String selector;
+        String path;
         bool operator==(const EventClosest&) const = default;
     };
     struct Not {  // "not"
@@ -67,20 +68,20 @@ struct Expr {
     };
     struct Prop {  // "prop"
         Ref target;
-        std::string name;
+        String name;
         bool operator==(const Prop&) const = default;
     };
     struct Field {  // "field"
-        std::string name;
+        String name;
         bool operator==(const Field&) const = default;
     };
     struct Item {  // "item"
-        std::string path;
+        String path;
         bool operator==(const Item&) const = default;
     };
     struct Scope {  // "scope"
-        std::string name;
-        std::string path;
+        String name;
+        String path;
         bool operator==(const Scope&) const = default;
     };
     struct Eq {  // "eq"
@@ -89,11 +90,11 @@ struct Expr {
         bool operator==(const Eq&) const = default;
     };
     struct All {  // "all"
-        std::vector<Expr> of;
+        Vector<Expr> of;
         bool operator==(const All&) const = default;
     };
     struct Any {  // "any"
-        std::vector<Expr> of;
+        Vector<Expr> of;
         bool operator==(const Any&) const = default;
     };
     struct Cond {  // "cond"
@@ -107,11 +108,11 @@ struct Expr {
         bool operator==(const Obj&) const = default;
     };
     struct Concat {  // "concat"
-        std::vector<Expr> parts;
+        Vector<Expr> parts;
         bool operator==(const Concat&) const = default;
     };
     struct Arr {  // "arr"
-        std::vector<Expr> of;
+        Vector<Expr> of;
         bool operator==(const Arr&) const = default;
     };
     std::variant<Lit, Event, EventProp, Call, EventClosest, Not, Prop, Field, Item, Scope, Eq, All, Any, Cond, Obj,
@@ -122,7 +123,7 @@ struct Expr {
 // The URL of a "call" action: a string as written, or an expression (no tag).
 struct EndpointUrl {
     struct Static {
-        std::string url;
+        String url;
         bool operator==(const Static&) const = default;
     };
     struct Evaluated {
@@ -133,45 +134,45 @@ struct EndpointUrl {
 };
 
 struct RequestOptions {
-    std::string key;
-    std::optional<std::string> pending;
-    std::vector<std::string> watch;
+    String key;
+    std::optional<String> pending;
+    Vector<String> watch;
 };
 
 // Tag key "kind"; variant order is the variant index.
 struct Action {
     struct SetProp {  // "set"
         Ref target;
-        std::string prop;
+        String prop;
         Expr value;
         bool operator==(const SetProp&) const = default;
     };
     struct Toggle {  // "toggle"
         Ref target;
-        std::string prop;
+        String prop;
         bool operator==(const Toggle&) const = default;
     };
     struct SetField {  // "set-field"
-        std::string field;
+        String field;
         Expr value;
         bool operator==(const SetField&) const = default;
     };
     struct ToggleField {  // "toggle-field"
-        std::string field;
+        String field;
         bool operator==(const ToggleField&) const = default;
     };
     struct Sequence {  // "seq"
-        std::vector<Action> actions;
+        Vector<Action> actions;
         bool operator==(const Sequence&) const = default;
     };
     struct Emit {  // "emit"
-        std::string event;
+        String event;
         std::optional<Expr> detail;
         bool operator==(const Emit&) const = default;
     };
     struct SendPatch {  // "patch"
-        std::string model;
-        std::string field;
+        String model;
+        String field;
         Expr value;
         bool operator==(const SendPatch&) const = default;
     };
@@ -182,37 +183,37 @@ struct Action {
         bool operator==(const If&) const = default;
     };
     struct CallEndpoint {  // "call"
-        std::string method;
+        String method;
         EndpointUrl url;
         std::optional<Expr> body;
-        std::optional<std::string> result;
+        std::optional<String> result;
         std::optional<RequestOptions> request;
         bool operator==(const CallEndpoint&) const = default;
     };
     struct Invoke {  // "invoke"
         Ref target;
-        std::string method;
-        std::vector<Expr> args;
-        std::optional<std::string> result;
+        String method;
+        Vector<Expr> args;
+        std::optional<String> result;
         bool operator==(const Invoke&) const = default;
     };
     struct SetStorage {  // "set-storage"
-        std::string key;
+        String key;
         Expr value;
         bool operator==(const SetStorage&) const = default;
     };
     struct Download {  // "download"
         Expr filename;
         Expr value;
-        std::optional<std::string> content_type;  // key "contentType"
+        std::optional<String> content_type;  // key "contentType"
         bool operator==(const Download&) const = default;
     };
     struct Refresh {  // "refresh"
-        std::optional<std::string> url;
+        std::optional<String> url;
         bool operator==(const Refresh&) const = default;
     };
     struct NamedJs {  // "js"
-        std::string handler;
+        String handler;
         bool operator==(const NamedJs&) const = default;
     };
     std::variant<SetProp, Toggle, SetField, ToggleField, Sequence, Emit, SendPatch, If, CallEndpoint, Invoke,

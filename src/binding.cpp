@@ -54,7 +54,7 @@ bool read_unit_variant(json::Reader& r, const std::string_view (&names)[N], int&
     return r.fail_peek("expected value");
 }
 
-bool read_opt_string(json::Reader& r, std::optional<std::string>& out) {
+bool read_opt_string(json::Reader& r, std::optional<String>& out) {
     bool is_null = false;
     if (!r.read_null(is_null)) return false;
     if (is_null) {
@@ -104,7 +104,7 @@ bool not_a_record(json::Reader& r, int c, std::string_view expected) {
     return r.fail_invalid_type_here(expected);
 }
 
-bool read_methods(json::Reader& r, std::pair<std::string, std::string>& out) {
+bool read_methods(json::Reader& r, std::pair<String, String>& out) {
     int c = r.peek_ws();
     if (c != '[') return not_a_record(r, c, "an array of length 2");
     return r.in_array([&] {
@@ -122,7 +122,7 @@ bool read_methods(json::Reader& r, std::pair<std::string, std::string>& out) {
 
 bool read_selection(json::Reader& r, BindingSelection& out) {
     int c = r.peek_ws();
-    std::string* fields[] = {&out.tag, &out.value, &out.selected};
+    String* fields[] = {&out.tag, &out.value, &out.selected};
     constexpr std::string_view names[] = {"tag", "value", "selected"};
     if (c == '{') return r.in_object([&] {
         bool seen[3] = {};
@@ -273,7 +273,7 @@ void write_binding(json::Writer& w, const Binding& b) {
         first = false;
         w.key(k);
     };
-    auto text = [&](std::string_view k, const std::optional<std::string>& v) {
+    auto text = [&](std::string_view k, const std::optional<String>& v) {
         if (!v) return;
         key(k);
         w.string(*v);

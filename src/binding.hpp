@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "arena.hpp"
 #include "json/json.hpp"
 
 namespace vorlan::node {
@@ -14,26 +15,26 @@ enum class BindingCodec : std::uint8_t { Number, Json };      // "number", "json
 enum class BindingEncode : std::uint8_t { String };           // "string"
 
 struct BindingSelection {
-    std::string tag;
-    std::string value;
-    std::string selected;
+    String tag;
+    String value;
+    String selected;
 };
 
 struct BindingOptions {
-    std::string value;
-    std::string label;
-    std::optional<std::string> disabled;
+    String value;
+    String label;
+    std::optional<String> disabled;
     std::optional<BindingCodec> codec;
     std::optional<BindingEncode> encode;
 };
 
 struct Binding {
-    std::optional<std::string> field;
+    std::optional<String> field;
     std::optional<json::JsonValue> compute;  // the JSON of an Expr, kept unread
     BindMode mode = BindMode::OneWay;
-    std::optional<std::string> event;
-    std::optional<std::pair<std::string, std::string>> methods;  // open, close
-    std::optional<std::string> state;
+    std::optional<String> event;
+    std::optional<std::pair<String, String>> methods;  // open, close
+    std::optional<String> state;
     std::optional<bool> defer;
     std::optional<BindingCodec> codec;
     std::optional<BindingEncode> encode;

@@ -4,31 +4,57 @@
 #include <memory>
 #include <utility>
 
+#include "arena.hpp"
+
 namespace vorlan {
 
 template <class T>
 class Box {
 public:
-    Box() : ptr_(std::make_unique<T>()) {}
-    Box(T value) : ptr_(std::make_unique<T>(std::move(value))) {}
-    Box(const Box& other) : ptr_(std::make_unique<T>(*other.ptr_)) {}
-    Box(Box&&) noexcept = default;
+    Box() : ptr_(make(T{})) {}
+    Box(T value) : ptr_(make(std::move(value))) {}
+    Box(const Box& other) : ptr_(make(*other.ptr_)) {}
+    Box(Box&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
     Box& operator=(const Box& other) {
         if (this != &other) *ptr_ = *other.ptr_;
         return *this;
     }
-    Box& operator=(Box&&) noexcept = default;
-    ~Box() = default;
+    Box& operator=(Box&& other) noexcept {
+        if (this != &other) {
+            drop();
+            ptr_ = std::exchange(other.ptr_, nullptr);
+        }
+        return *this;
+    }
+    ~Box() { drop(); }
 
     T& operator*() { return *ptr_; }
     const T& operator*() const { return *ptr_; }
-    T* operator->() { return ptr_.get(); }
-    const T* operator->() const { return ptr_.get(); }
+    T* operator->() { return ptr_; }
+    const T* operator->() const { return ptr_; }
 
     friend bool operator==(const Box& a, const Box& b) { return *a.ptr_ == *b.ptr_; }
 
 private:
-    std::unique_ptr<T> ptr_;
+    template <class U>
+    static T* make(U&& value) {
+        ArenaAllocator<T> alloc;
+        T* p = alloc.allocate(1);
+        try {
+            return ::new (static_cast<void*>(p)) T(std::forward<U>(value));
+        } catch (...) {
+            alloc.deallocate(p, 1);
+            throw;
+        }
+    }
+    void drop() {
+        if (!ptr_) return;
+        ptr_->~T();
+        ArenaAllocator<T>().deallocate(ptr_, 1);
+        ptr_ = nullptr;
+    }
+
+    T* ptr_;
 };
 
 }  // namespace vorlan

@@ -145,7 +145,7 @@ bool read_record(json::Reader& r, T& out, const Field<T> (&fields)[N], std::stri
 
 bool read_path(json::Reader& r, Path& out) { return json::read_list(r, out, read_path_seg); }
 
-bool read_optional_string(json::Reader& r, std::optional<std::string>& out) {
+bool read_optional_string(json::Reader& r, std::optional<String>& out) {
     bool is_null = false;
     if (!r.read_null(is_null)) return false;
     if (is_null) {
@@ -267,7 +267,7 @@ bool unknown_op(json::Reader& r, std::string_view name) {
     return r.fail(json::unknown_variant(name, json::expected_names(kOpNames)));
 }
 
-bool read_op_list(json::Reader& r, std::vector<Op>& out) { return json::read_list(r, out, read_op); }
+bool read_op_list(json::Reader& r, Vector<Op>& out) { return json::read_list(r, out, read_op); }
 
 // ---- keyed matching -----------------------------------------------------------
 
@@ -335,7 +335,7 @@ struct Fenwick {
 };
 
 void keyed_passes_grouped(const Path& path, std::string_view slot, const KeyGroups& groups,
-                          const std::vector<std::string_view>& new_keys, std::vector<Op>& ops,
+                          const std::vector<std::string_view>& new_keys, Vector<Op>& ops,
                           std::vector<std::size_t>& origin) {
     std::size_t m = groups.first.size();
     std::size_t n = new_keys.size();
@@ -354,7 +354,7 @@ void keyed_passes_grouped(const Path& path, std::string_view slot, const KeyGrou
 
     // Removal pass, from the end so that each index is still the old position.
     for (std::size_t j = m; j-- > 0;)
-        if (!wanted[groups.first[j]]) ops.emplace_back(RemoveChild{path, std::string(slot), j});
+        if (!wanted[groups.first[j]]) ops.emplace_back(RemoveChild{path, String(slot), j});
     if (n == 0) return;
 
     std::vector<std::size_t> rank(m, npos);  // order among the survivors
@@ -372,13 +372,13 @@ void keyed_passes_grouped(const Path& path, std::string_view slot, const KeyGrou
         std::size_t g = group_of[t];
         std::size_t j = g == npos ? npos : cursor[g];
         if (j == npos) {
-            ops.emplace_back(InsertChild{path, std::string(slot), t, {}});
+            ops.emplace_back(InsertChild{path, String(slot), t, {}});
             continue;
         }
         cursor[g] = groups.next[j];
         std::size_t p = t + remaining.before(rank[j]);
         remaining.remove(rank[j]);
-        if (p != t) ops.emplace_back(MoveChild{path, std::string(slot), p, t});
+        if (p != t) ops.emplace_back(MoveChild{path, String(slot), p, t});
         origin[t] = j;
     }
 }
@@ -392,12 +392,12 @@ struct Step {
 
 struct Differ {
     std::vector<Step> steps;
-    std::vector<Op>& ops;
+    Vector<Op>& ops;
 
     Path path() const {
         Path p;
         p.reserve(steps.size());
-        for (const Step& s : steps) p.push_back(PathSeg{std::string(s.slot), s.index});
+        for (const Step& s : steps) p.push_back(PathSeg{String(s.slot), s.index});
         return p;
     }
 
@@ -442,21 +442,21 @@ struct Differ {
         steps.pop_back();
     }
 
-    void positional(std::string_view s, const std::vector<node::Node>& O, std::vector<node::Node>& N) {
+    void positional(std::string_view s, const Vector<node::Node>& O, Vector<node::Node>& N) {
         std::size_t common = std::min(O.size(), N.size());
         for (std::size_t i = 0; i < common; ++i) child(s, i, O[i], N[i]);
         for (std::size_t i = O.size(); i < N.size(); ++i)
-            ops.emplace_back(InsertChild{path(), std::string(s), i, std::move(N[i])});
-        for (std::size_t i = O.size(); i-- > N.size();) ops.emplace_back(RemoveChild{path(), std::string(s), i});
+            ops.emplace_back(InsertChild{path(), String(s), i, std::move(N[i])});
+        for (std::size_t i = O.size(); i-- > N.size();) ops.emplace_back(RemoveChild{path(), String(s), i});
     }
 
-    static bool all_keyed(const std::vector<node::Node>& list) {
+    static bool all_keyed(const Vector<node::Node>& list) {
         for (const node::Node& c : list)
             if (!c.key) return false;
         return true;
     }
 
-    void slot(std::string_view s, const std::vector<node::Node>& O, std::vector<node::Node>& N) {
+    void slot(std::string_view s, const Vector<node::Node>& O, Vector<node::Node>& N) {
         if ((O.empty() && N.empty()) || !all_keyed(O) || !all_keyed(N)) return positional(s, O, N);
         // Equal key sequences need no removal, move or insert: only the child diffs.
         if (O.size() == N.size()) {
@@ -493,22 +493,22 @@ struct Differ {
         if (o.key != n.key) ops.emplace_back(SetKey{path(), n.key});
         maps(
             o.props, n.props,
-            [&](const std::string& name, drovane::Value& v) { ops.emplace_back(SetProp{path(), name, std::move(v)}); },
-            [&](const std::string& name) { ops.emplace_back(RemoveProp{path(), name}); });
+            [&](const String& name, drovane::Value& v) { ops.emplace_back(SetProp{path(), name, std::move(v)}); },
+            [&](const String& name) { ops.emplace_back(RemoveProp{path(), name}); });
         maps(
             o.events, n.events,
-            [&](const std::string& name, action::Action& a) { ops.emplace_back(SetEvent{path(), name, std::move(a)}); },
-            [&](const std::string& name) { ops.emplace_back(RemoveEvent{path(), name}); });
+            [&](const String& name, action::Action& a) { ops.emplace_back(SetEvent{path(), name, std::move(a)}); },
+            [&](const String& name) { ops.emplace_back(RemoveEvent{path(), name}); });
         event_options(o, n);
         maps(
             o.bindings, n.bindings,
-            [&](const std::string& name, node::Binding& b) {
+            [&](const String& name, node::Binding& b) {
                 ops.emplace_back(SetBinding{path(), name, std::move(b)});
             },
-            [&](const std::string& name) { ops.emplace_back(RemoveBinding{path(), name}); });
+            [&](const String& name) { ops.emplace_back(RemoveBinding{path(), name}); });
 
-        const std::vector<node::Node> no_old;
-        std::vector<node::Node> no_new;
+        const Vector<node::Node> no_old;
+        Vector<node::Node> no_new;
         auto oi = o.slots.begin(), oe = o.slots.end();
         auto ni = n.slots.begin(), ne = n.slots.end();
         while (oi != oe || ni != ne) {
@@ -559,7 +559,7 @@ const Path& path_of(const Op& op) {
     return std::visit([](const auto& o) -> const Path& { return o.path; }, op);
 }
 
-const std::string* child_slot(const Op& op) {
+const String* child_slot(const Op& op) {
     if (auto* o = std::get_if<InsertChild>(&op)) return &o->slot;
     if (auto* o = std::get_if<RemoveChild>(&op)) return &o->slot;
     if (auto* o = std::get_if<MoveChild>(&op)) return &o->slot;
@@ -606,7 +606,7 @@ std::optional<Failure> apply_op(node::Node& target, Op& op, std::size_t at) {
         case 7: target.key = std::move(std::get<SetKey>(op).key); break;
         case 8: {
             auto& o = std::get<InsertChild>(op);
-            std::vector<node::Node>* list = target.slots.find(o.slot);
+            Vector<node::Node>* list = target.slots.find(o.slot);
             if (!list) list = &target.slots.set(o.slot, {});
             if (o.index > list->size())
                 return index_failure(at, op, "index", o.index, "greater than", list->size(), o.slot);
@@ -615,7 +615,7 @@ std::optional<Failure> apply_op(node::Node& target, Op& op, std::size_t at) {
         }
         case 9: {
             auto& o = std::get<RemoveChild>(op);
-            std::vector<node::Node>* list = target.slots.find(o.slot);
+            Vector<node::Node>* list = target.slots.find(o.slot);
             if (!list) break;
             if (o.index >= list->size())
                 return index_failure(at, op, "index", o.index, "at or past", list->size(), o.slot);
@@ -625,7 +625,7 @@ std::optional<Failure> apply_op(node::Node& target, Op& op, std::size_t at) {
         }
         case 10: {
             auto& o = std::get<MoveChild>(op);
-            std::vector<node::Node>* list = target.slots.find(o.slot);
+            Vector<node::Node>* list = target.slots.find(o.slot);
             if (!list) break;
             if (o.from >= list->size())
                 return index_failure(at, op, "from", o.from, "at or past", list->size(), o.slot);
@@ -725,9 +725,9 @@ struct Sequence {
 // Applies ops[begin, end), child ops on one slot of target, with the same effects
 // and failures as one by one: an item below the list's old length names an old
 // child, any other the node of the InsertChild op at (item - old length).
-std::optional<Failure> apply_run(node::Node& target, std::vector<Op>& ops, std::size_t begin, std::size_t end) {
-    const std::string& slot = *child_slot(ops[begin]);
-    std::vector<node::Node>* list = target.slots.find(slot);
+std::optional<Failure> apply_run(node::Node& target, Vector<Op>& ops, std::size_t begin, std::size_t end) {
+    const String& slot = *child_slot(ops[begin]);
+    Vector<node::Node>* list = target.slots.find(slot);
     std::size_t old_size = list ? list->size() : 0;
     bool present = list != nullptr;
     Sequence seq(old_size);
@@ -757,7 +757,7 @@ std::optional<Failure> apply_run(node::Node& target, std::vector<Op>& ops, std::
         if (list) target.slots.erase(slot);
         return std::nullopt;
     }
-    std::vector<node::Node> result;
+    Vector<node::Node> result;
     result.reserve(seq.size());
     seq.each(seq.root, [&](std::size_t item) {
         if (item < old_size) result.push_back(std::move((*list)[item]));
@@ -795,7 +795,7 @@ void write_op(json::Writer& w, const Op& op) {
     w.raw("}}");
 }
 
-void write_ops(json::Writer& w, const std::vector<Op>& ops) {
+void write_ops(json::Writer& w, const Vector<Op>& ops) {
     w.raw("{\"ops\":[");
     for (std::size_t i = 0; i < ops.size(); ++i) {
         if (i) w.raw(',');
@@ -883,11 +883,11 @@ Path child_path(const Path& path, std::string_view slot, std::uint64_t index) {
     Path p;
     p.reserve(path.size() + 1);
     p = path;
-    p.push_back(PathSeg{std::string(slot), index});
+    p.push_back(PathSeg{String(slot), index});
     return p;
 }
 
-void diff_node(const Path& path, const node::Node& old_node, node::Node& new_node, std::vector<Op>& ops) {
+void diff_node(const Path& path, const node::Node& old_node, node::Node& new_node, Vector<Op>& ops) {
     Differ d{{}, ops};
     d.steps.reserve(path.size() + 16);
     for (const PathSeg& s : path) d.steps.push_back(Step{s.slot, s.index});
@@ -895,7 +895,7 @@ void diff_node(const Path& path, const node::Node& old_node, node::Node& new_nod
 }
 
 void keyed_passes(const Path& path, std::string_view slot, const std::vector<std::string_view>& old_keys,
-                  const std::vector<std::string_view>& new_keys, std::vector<Op>& ops,
+                  const std::vector<std::string_view>& new_keys, Vector<Op>& ops,
                   std::vector<std::size_t>& origin) {
     KeyGroups groups(old_keys);
     keyed_passes_grouped(path, slot, groups, new_keys, ops, origin);
@@ -904,19 +904,19 @@ void keyed_passes(const Path& path, std::string_view slot, const std::vector<std
 // ---- application --------------------------------------------------------------------
 
 Result<std::monostate> apply_patch(node::Node& tree, Patch& patch) {
-    std::vector<Op>& ops = patch.ops;
+    Vector<Op>& ops = patch.ops;
     for (std::size_t at = 0; at < ops.size(); ++at) {
         const Path& path = path_of(ops[at]);
         node::Node* target = &tree;
         for (const PathSeg& seg : path) {
-            std::vector<node::Node>* list = target->slots.find(seg.slot);
+            Vector<node::Node>* list = target->slots.find(seg.slot);
             if (!list) return fail("path references an existing slot");
             if (seg.index >= list->size())
                 return index_failure(at, ops[at], "path index", seg.index, "at or past", list->size(), seg.slot);
             target = &(*list)[seg.index];
         }
         // A run of child ops on one slot changes nothing on its path: apply it as a whole.
-        if (const std::string* slot = child_slot(ops[at])) {
+        if (const String* slot = child_slot(ops[at])) {
             std::size_t end = at + 1;
             while (end < ops.size() && child_slot(ops[end]) && *child_slot(ops[end]) == *slot &&
                    path_of(ops[end]) == path)

@@ -13,6 +13,7 @@
 #include "binding.hpp"
 #include "box.hpp"
 #include "drovane/value.hpp"
+#include "arena.hpp"
 #include "json/json.hpp"
 #include "node.hpp"
 #include "result.hpp"
@@ -20,63 +21,63 @@
 namespace vorlan::diff {
 
 struct PathSeg {
-    std::string slot;
+    String slot;
     std::uint64_t index = 0;
     friend bool operator==(const PathSeg&, const PathSeg&) = default;
 };
 
-using Path = std::vector<PathSeg>;
+using Path = Vector<PathSeg>;
 
 struct SetProp {
     Path path;
-    std::string name;
+    String name;
     drovane::Value value;
 };
 struct RemoveProp {
     Path path;
-    std::string name;
+    String name;
 };
 struct SetEvent {
     Path path;
-    std::string name;
+    String name;
     Box<action::Action> action;
 };
 struct RemoveEvent {
     Path path;
-    std::string name;
+    String name;
 };
 struct SetEventOptions {
     Path path;
-    std::string name;
+    String name;
     std::optional<node::EventOptions> options;  // nothing removes them
 };
 struct SetBinding {
     Path path;
-    std::string name;
+    String name;
     Box<node::Binding> binding;
 };
 struct RemoveBinding {
     Path path;
-    std::string name;
+    String name;
 };
 struct SetKey {
     Path path;
-    std::optional<std::string> key;  // nothing clears it
+    std::optional<String> key;  // nothing clears it
 };
 struct InsertChild {
     Path path;  // of the parent
-    std::string slot;
+    String slot;
     std::uint64_t index = 0;
     Box<node::Node> node;
 };
 struct RemoveChild {
     Path path;  // of the parent
-    std::string slot;
+    String slot;
     std::uint64_t index = 0;
 };
 struct MoveChild {
     Path path;  // of the parent
-    std::string slot;
+    String slot;
     std::uint64_t from = 0;
     std::uint64_t to = 0;  // counted after the child was taken out
 };
@@ -91,7 +92,7 @@ using Op = std::variant<SetProp, RemoveProp, SetEvent, RemoveEvent, SetEventOpti
                         SetKey, InsertChild, RemoveChild, MoveChild, Replace>;
 
 struct Patch {
-    std::vector<Op> ops;
+    Vector<Op> ops;
 };
 
 std::string_view op_name(const Op& op);
@@ -100,7 +101,7 @@ std::string_view op_name(const Op& op);
 
 void write_path_seg(json::Writer& w, const PathSeg& seg);
 void write_op(json::Writer& w, const Op& op);
-void write_ops(json::Writer& w, const std::vector<Op>& ops);  // {"ops":[...]}
+void write_ops(json::Writer& w, const Vector<Op>& ops);  // {"ops":[...]}
 
 // ---- reading --------------------------------------------------------------
 
@@ -117,7 +118,7 @@ Path child_path(const Path& path, std::string_view slot, std::uint64_t index);
 
 // Appends the ops that turn old_node into new_node (addressed by path) to ops.
 // new_node is consumed: the values and subtrees the ops carry are moved out of it.
-void diff_node(const Path& path, const node::Node& old_node, node::Node& new_node, std::vector<Op>& ops);
+void diff_node(const Path& path, const node::Node& old_node, node::Node& new_node, Vector<Op>& ops);
 
 // The removal and placement passes of keyed matching over one slot, given the keys
 // of the old and the new list. Appends RemoveChild, MoveChild and InsertChild ops
@@ -125,7 +126,7 @@ void diff_node(const Path& path, const node::Node& old_node, node::Node& new_nod
 // old position matched with new position t, or npos for an inserted child.
 inline constexpr std::size_t npos = static_cast<std::size_t>(-1);
 void keyed_passes(const Path& path, std::string_view slot, const std::vector<std::string_view>& old_keys,
-                  const std::vector<std::string_view>& new_keys, std::vector<Op>& ops,
+                  const std::vector<std::string_view>& new_keys, Vector<Op>& ops,
                   std::vector<std::size_t>& origin);
 
 // ---- application ----------------------------------------------------------

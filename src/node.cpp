@@ -57,7 +57,7 @@ bool read_node_field(json::Reader& r, int i, Node& n) {
             return r.read_string(n.key.emplace());
         }
         case 2: return drovane::read_value_map(r, n.props);
-        case 3: return json::read_map(r, n.slots, [](json::Reader& in, std::vector<Node>& slot) {
+        case 3: return json::read_map(r, n.slots, [](json::Reader& in, Vector<Node>& slot) {
             return json::read_list(in, slot, read_node);
         });
         case 4: return json::read_map(r, n.events, action::read_action);
@@ -79,7 +79,7 @@ void write_map(json::Writer& w, const SortedMap<T>& m, F&& write_one) {
     w.raw('}');
 }
 
-void write_slot(json::Writer& w, const std::vector<Node>& list) {
+void write_slot(json::Writer& w, const Vector<Node>& list) {
     w.raw('[');
     for (std::size_t i = 0; i < list.size(); ++i) {
         if (i) w.raw(',');

@@ -8,6 +8,7 @@
 #include "action.hpp"
 #include "binding.hpp"
 #include "drovane/value.hpp"
+#include "arena.hpp"
 #include "json/json.hpp"
 #include "result.hpp"
 #include "sorted_map.hpp"
@@ -22,10 +23,10 @@ struct EventOptions {
 
 // Maps are SortedMaps (sorted vectors): small, read once in order, walked in key order by diff and equality.
 struct Node {
-    std::string tag;
-    std::optional<std::string> key;
+    String tag;
+    std::optional<String> key;
     SortedMap<drovane::Value> props;
-    SortedMap<std::vector<Node>> slots;
+    SortedMap<Vector<Node>> slots;
     SortedMap<action::Action> events;
     SortedMap<EventOptions> event_options;
     SortedMap<Binding> bindings;

@@ -7,14 +7,16 @@
 #include <utility>
 #include <vector>
 
+#include "arena.hpp"
+
 namespace vorlan {
 
 template <class V>
 class SortedMap {
 public:
-    using Entry = std::pair<std::string, V>;
-    using iterator = typename std::vector<Entry>::iterator;
-    using const_iterator = typename std::vector<Entry>::const_iterator;
+    using Entry = std::pair<String, V>;
+    using iterator = typename Vector<Entry>::iterator;
+    using const_iterator = typename Vector<Entry>::const_iterator;
 
     bool empty() const { return entries_.empty(); }
     std::size_t size() const { return entries_.size(); }
@@ -35,7 +37,7 @@ public:
     }
 
     // Inserts or replaces: a repeated key keeps the last value.
-    V& set(std::string key, V value) {
+    V& set(String key, V value) {
         // Texts usually arrive in order, so try the end first.
         if (entries_.empty() || entries_.back().first < key) {
             entries_.emplace_back(std::move(key), std::move(value));
@@ -68,7 +70,7 @@ private:
                                 [](const Entry& e, std::string_view k) { return std::string_view(e.first) < k; });
     }
 
-    std::vector<Entry> entries_;
+    Vector<Entry> entries_;
 };
 
 }  // namespace vorlan

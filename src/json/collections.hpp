@@ -10,8 +10,8 @@
 namespace vorlan::json {
 
 // read_one(Reader&, T&) reads one element; anything but an array is a type failure.
-template <class T, class F>
-bool read_list(Reader& r, std::vector<T>& out, F&& read_one) {
+template <class T, class A, class F>
+bool read_list(Reader& r, std::vector<T, A>& out, F&& read_one) {
     int c = r.peek_ws();
     if (c == '[') return r.in_array([&] {
         bool first = true;
@@ -41,7 +41,7 @@ bool read_map(Reader& r, SortedMap<T>& out, F&& read_one) {
             if (k < 0) return false;
             if (k == 0) return true;
             // A repeated key's entry is reset first, so the last one wins.
-            T& value = out.set(std::string(key), T{});
+            T& value = out.set(String(key), T{});
             if (!r.colon() || !read_one(r, value)) return false;
         }
     });

@@ -164,7 +164,13 @@ public:
     bool parse_number(Number& out);  // at '-' or a digit
 
     // Typed reads (whitespace first; EOF gives "EOF while parsing a value").
-    bool read_string(std::string& out, std::string_view expected = "a string");
+    template <class S>
+    bool read_string(S& out, std::string_view expected = "a string") {
+        std::string_view s;
+        if (!read_string_view(s, expected)) return false;
+        out.assign(s.data(), s.size());
+        return true;
+    }
     bool read_string_view(std::string_view& out, std::string_view expected = "a string");
     bool read_bool(bool& out, std::string_view expected = "a boolean");
     bool read_u64(std::uint64_t& out, std::string_view expected);

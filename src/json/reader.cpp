@@ -407,13 +407,6 @@ bool Reader::read_string_view(std::string_view& out, std::string_view expected) 
     return fail_invalid_type_here(expected);
 }
 
-bool Reader::read_string(std::string& out, std::string_view expected) {
-    std::string_view s;
-    if (!read_string_view(s, expected)) return false;
-    out.assign(s);
-    return true;
-}
-
 bool Reader::read_bool(bool& out, std::string_view expected) {
     int c = peek_ws();
     if (c == 't') {

@@ -15,24 +15,24 @@ namespace {
 
 // The removal and placement passes as plainly stated: a working list scanned from t.
 void keyed_passes_plain(const Path& path, std::string_view slot, const std::vector<std::string_view>& old_keys,
-                        const std::vector<std::string_view>& new_keys, std::vector<Op>& ops,
+                        const std::vector<std::string_view>& new_keys, Vector<Op>& ops,
                         std::vector<std::size_t>& origin) {
     std::vector<std::pair<std::string_view, std::size_t>> w;
     for (std::size_t j = 0; j < old_keys.size(); ++j) w.emplace_back(old_keys[j], j);
     std::set<std::string_view> k(new_keys.begin(), new_keys.end());
     for (std::size_t j = w.size(); j-- > 0;) {
         if (k.count(w[j].first)) continue;
-        ops.emplace_back(RemoveChild{path, std::string(slot), j});
+        ops.emplace_back(RemoveChild{path, String(slot), j});
         w.erase(w.begin() + static_cast<std::ptrdiff_t>(j));
     }
     for (std::size_t t = 0; t < new_keys.size(); ++t) {
         std::size_t p = t;
         while (p < w.size() && w[p].first != new_keys[t]) ++p;
         if (p == w.size()) {
-            ops.emplace_back(InsertChild{path, std::string(slot), t, {}});
+            ops.emplace_back(InsertChild{path, String(slot), t, {}});
             w.insert(w.begin() + static_cast<std::ptrdiff_t>(t), {new_keys[t], npos});
         } else if (p > t) {
-            ops.emplace_back(MoveChild{path, std::string(slot), p, t});
+            ops.emplace_back(MoveChild{path, String(slot), p, t});
             auto b = w.begin();
             std::rotate(b + static_cast<std::ptrdiff_t>(t), b + static_cast<std::ptrdiff_t>(p),
                         b + static_cast<std::ptrdiff_t>(p) + 1);
@@ -42,7 +42,7 @@ void keyed_passes_plain(const Path& path, std::string_view slot, const std::vect
     for (std::size_t t = 0; t < new_keys.size(); ++t) origin.push_back(w[t].second);
 }
 
-std::string text_of(const std::vector<Op>& ops) {
+std::string text_of(const Vector<Op>& ops) {
     json::Writer w;
     write_ops(w, ops);
     return w.out;
@@ -66,7 +66,7 @@ TEST(KeyedPasses, FenwickMatchesPlainScanOnRandomLists) {
         std::size_t n = rng() % (alphabet + 8);
         for (std::size_t t = 0; t < n; ++t) new_keys.push_back(pool[rng() % alphabet]);
 
-        std::vector<Op> fast_ops, plain_ops;
+        Vector<Op> fast_ops, plain_ops;
         std::vector<std::size_t> fast_origin, plain_origin;
         keyed_passes(path, "rows", old_keys, new_keys, fast_ops, fast_origin);
         keyed_passes_plain(path, "rows", old_keys, new_keys, plain_ops, plain_origin);

@@ -169,7 +169,7 @@ TEST(Value, Equality) {
         {Value(nan), Value(nan), false, "NaN vs NaN"},
         {Value(), Value(), true, "Null vs Null"},
         {Value(), Value(false), false, "Null vs Bool false"},
-        {Value(std::string("a")), Value(std::string("a")), true, "Str a vs Str a"},
+        {Value(String("a")), Value(String("a")), true, "Str a vs Str a"},
         {read_one("{\"Map\":{\"a\":\"Null\",\"b\":{\"Int\":1}}}"), read_one("{\"Map\":{\"b\":{\"Int\":1},\"a\":\"Null\"}}"),
          true, "maps in different text order"},
         {read_one("{\"Map\":{\"a\":\"Null\"}}"), read_one("{\"Map\":{\"b\":\"Null\"}}"), false, "maps with other keys"},
@@ -188,7 +188,7 @@ TEST(Value, Equality) {
 TEST(Value, CopySharesNothing) {
     Value a = read_one("{\"Map\":{\"k\":{\"List\":[{\"Str\":\"x\"}]}}}");
     Value b = a;
-    std::get<std::string>(std::get<drovane::List>(std::get<drovane::ValueMap>(b.v).find("k")->v)[0].v) = "y";
+    std::get<String>(std::get<drovane::List>(std::get<drovane::ValueMap>(b.v).find("k")->v)[0].v) = "y";
     json::Writer w;
     drovane::write_value(w, a);
     EXPECT_EQ(w.out, "{\"Map\":{\"k\":{\"List\":[{\"Str\":\"x\"}]}}}");
@@ -297,7 +297,7 @@ TEST(Tree, Equality) {
 TEST(Tree, CopySharesNothing) {
     Node a = read_node_text("{\"tag\":\"x\",\"slots\":{\"s\":[{\"tag\":\"y\",\"props\":{\"p\":{\"Str\":\"v\"}}}]}}");
     Node b = a;
-    b.slots.find("s")->front().props.set("p", Value(std::string("w")));
+    b.slots.find("s")->front().props.set("p", Value(String("w")));
     EXPECT_FALSE(a == b);
     json::Writer w;
     node::write_node(w, a);
