@@ -1,5 +1,6 @@
 // Core benchmarks: our reader against simdjson's DOM parse (the practical
-// ceiling for reading JSON), and the diff/apply road on the same tree pair.
+// ceiling for reading JSON), the diff/apply road on the same tree pair, and the
+// MessagePack frame roads on the old tree.
 // Usage: bench_core <old.json> <new.json> [google-benchmark flags]
 #include <benchmark/benchmark.h>
 #include <simdjson.h>
@@ -82,11 +83,36 @@ void BM_Apply(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * (g_old.size() + patch.value().size())));
 }
 
+void BM_EncodeFrameMsgpack(benchmark::State& state) {
+    for (auto _ : state) {
+        auto frame = vorlan::patch::encode_frame(g_old, "Model", "snapshot", 1, "application/msgpack");
+        if (!frame.ok()) state.SkipWithError(frame.error().c_str());
+        benchmark::DoNotOptimize(frame);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * g_old.size()));
+}
+
+void BM_DecodeFrameMsgpack(benchmark::State& state) {
+    auto frame = vorlan::patch::encode_frame(g_old, "Model", "snapshot", 1, "application/msgpack");
+    if (!frame.ok()) {
+        state.SkipWithError(frame.error().c_str());
+        return;
+    }
+    for (auto _ : state) {
+        auto text = vorlan::wire::decode_frame(frame.value());
+        if (!text.ok()) state.SkipWithError(text.error().c_str());
+        benchmark::DoNotOptimize(text);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * frame.value().size()));
+}
+
 BENCHMARK(BM_JsonValue)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SimdjsonDom)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SimdjsonDomBoth)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Diff)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Apply)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_EncodeFrameMsgpack)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DecodeFrameMsgpack)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
