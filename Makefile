@@ -68,6 +68,14 @@ clean:
 # vorlan against its peers (bench/README.md says what each row means).
 BENCH_BUILD := build-bench
 BENCH_PACKAGES := libsimdjson-dev python3-msgpack python3-ujson python3-jsonpatch time
+# orjson, the main parsing peer, is not packaged for Debian 12: bench.py runs under the first
+# CPython 3.11+ that has it (pyenv's versions in version order, then those on PATH), else under
+# $(PYTHON). The abi3 module built against $(PYTHON) loads in any of them. BENCH_PYTHON=...
+# on the command line picks one by hand.
+BENCH_PYTHON :=
+BENCH_CANDIDATES = $$(ls -d $(HOME)/.pyenv/versions/*/bin/python3 2>/dev/null | sort -V) \
+	$$(which -a python3 python3.11 python3.12 python3.13 python3.14 2>/dev/null) $(PYTHON)
+BENCH_WANTS := import sys, orjson; sys.exit(sys.implementation.name != "cpython" or sys.version_info < (3, 11))
 
 .PHONY: bench
 bench: deps
@@ -75,4 +83,12 @@ bench: deps
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DPython3_EXECUTABLE=$(PYTHON) \
 	  -DVORLAN_BENCH=ON -DVORLAN_TESTS=OFF
 	cmake --build $(BENCH_BUILD) --parallel $(JOBS)
-	$(PYTHON) bench/bench.py --module-dir $(BENCH_BUILD) --core $(BENCH_BUILD)/bench/bench_core
+	@py="$(BENCH_PYTHON)"; \
+	if [ -z "$$py" ]; then \
+	  py=$(PYTHON); \
+	  for p in $(BENCH_CANDIDATES); do \
+	    if "$$p" -c '$(BENCH_WANTS)' 2>/dev/null; then py=$$p; break; fi; \
+	  done; \
+	fi; \
+	echo "bench.py runs under $$py"; \
+	"$$py" bench/bench.py --module-dir $(BENCH_BUILD) --core $(BENCH_BUILD)/bench/bench_core

@@ -1,7 +1,7 @@
 """vorlan against its peers: prints one table of medians from warm, repeated runs.
 
-Run by `make bench`; by hand:
-    /usr/bin/python3 bench/bench.py --module-dir build-bench --core build-bench/bench/bench_core
+Run by `make bench`, under the first CPython 3.11+ that has orjson (else /usr/bin/python3); by hand:
+    python3 bench/bench.py --module-dir build-bench --core build-bench/bench/bench_core
 """
 import argparse
 import gc
@@ -19,8 +19,6 @@ import tempfile
 import time
 import timeit
 
-import msgpack
-
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import gen_trees  # noqa: E402
@@ -32,9 +30,31 @@ JSON = "application/json"
 COMPACT = (",", ":")
 # A first call slower than this is not repeated (jsonpatch at large sizes).
 SLOW_CALL = 2.0
+# Debian's python3-msgpack, -ujson and -jsonpatch: built for CPython 3.11, so another 3.11.x
+# (pyenv's, which has orjson) can borrow them.
+DEBIAN_PACKAGES = "/usr/lib/python3/dist-packages"
+borrowed = False  # whether DEBIAN_PACKAGES was appended here
+
+
+def debian_fallback():
+    """Appends Debian's packages to sys.path, last so that the interpreter's own win; False
+    when that cannot help."""
+    if sys.version_info[:2] != (3, 11) or DEBIAN_PACKAGES in sys.path or not os.path.isdir(DEBIAN_PACKAGES):
+        return False
+    global borrowed
+    sys.path.append(DEBIAN_PACKAGES)
+    importlib.invalidate_caches()
+    borrowed = True
+    return True
 
 
 def optional(name):
+    try:
+        return importlib.import_module(name)
+    except ImportError:
+        pass
+    if not debian_fallback():
+        return None
     try:
         return importlib.import_module(name)
     except ImportError:
@@ -44,6 +64,9 @@ def optional(name):
 orjson = optional("orjson")
 ujson = optional("ujson")
 jsonpatch = optional("jsonpatch")
+msgpack = optional("msgpack")
+if msgpack is None:
+    sys.exit("bench.py needs msgpack (Debian: python3-msgpack)")
 
 
 def batch_size(fn, min_batch):
@@ -92,11 +115,22 @@ def cpu_model():
     return platform.processor() or "unknown"
 
 
-def version_of(dist):
-    try:
-        return importlib.metadata.version(dist)
-    except importlib.metadata.PackageNotFoundError:
-        return "?"
+def version_of(module):
+    """The version of the module as imported, and where it came from when not the interpreter's own."""
+    v = getattr(module, "__version__", None)
+    if v is None and isinstance(getattr(module, "version", None), tuple):
+        v = ".".join(map(str, module.version))
+    if v is None:
+        try:
+            v = importlib.metadata.version(module.__name__)
+        except importlib.metadata.PackageNotFoundError:
+            v = "?"
+    extra = []
+    if module.__name__ == "msgpack" and "fallback" in module.Packer.__module__:
+        extra.append("pure Python")
+    if borrowed and os.path.abspath(module.__file__).startswith(DEBIAN_PACKAGES + os.sep):
+        extra.append("Debian's")
+    return f"{module.__name__} {v}" + (f" ({', '.join(extra)})" if extra else "")
 
 
 def frame_payload(frame):
@@ -121,10 +155,11 @@ class Table:
         if met is not None:
             self.targets.append((at or size, name or op, met))
 
-    def compare(self, size, op, ours, peers, target_min=None, parsers=None):
+    def compare(self, size, op, ours, peers, target_min=None, candidates=None):
         """One row per peer, ratio = peer / ours; a target sits on the row of the fastest of the
-        first `parsers` peers (all of them by default)."""
-        fastest = min(peers[:parsers], key=lambda p: p[1])[0]
+        peers at the indices `candidates` (all of them by default)."""
+        pool = peers if candidates is None else [peers[i] for i in candidates]
+        fastest = min(pool, key=lambda p: p[1])[0]
         for i, (peer, t) in enumerate(peers):
             first = i == 0
             ratio = t / ours
@@ -167,6 +202,13 @@ def parse_peers():
     return peers
 
 
+def target_rows(peers):
+    """Indices of the parser rows a target written against orjson may sit on: orjson's own when
+    it is present, else every parser (the fastest of them takes it)."""
+    names = [name for name, *_ in peers]
+    return [names.index("orjson")] if "orjson" in names else list(range(len(peers)))
+
+
 def check_results(vorlan, old, new):
     patch = vorlan.diff(old, new)
     assert vorlan.apply(old, patch) == vorlan.apply(new, '{"ops":[]}'), "apply(old, diff) != new"
@@ -178,12 +220,13 @@ def check_results(vorlan, old, new):
 def bench_size(t, vorlan, label, old, new, repeat, skipped):
     """The rows of one pair; returns the diff time and the patch length."""
     peers = parse_peers()
+    on = target_rows(peers)  # the parser rows come first in every group with a target
     patch = vorlan.diff(old, new)
 
-    def group(op, ours, rivals, target=None, parsers=None):
+    def group(op, ours, rivals, target=None):
         times = median_group([ours] + [fn for _, fn in rivals], repeat)
         t.compare(label, op, times[0], [(name, x) for (name, _), x in zip(rivals, times[1:])],
-                  target if label == TARGET_SIZE else None, parsers)
+                  target if label == TARGET_SIZE else None, on)
         return times[0]
 
     rivals = [(f"{n}.loads(old)+{n}.loads(new)", lambda l=l: (l(old), l(new))) for n, l, _, _ in peers]
@@ -198,7 +241,7 @@ def bench_size(t, vorlan, label, old, new, repeat, skipped):
         else:
             jsonpatch_row = ["", "", "", "jsonpatch.make_patch(parsed)", "skipped"]
             skipped.append(f"jsonpatch.make_patch skipped at {label}: one call took {once:.1f} s")
-    diff_t = group("diff(old, new)", lambda: vorlan.diff(old, new), rivals, 10, len(peers))
+    diff_t = group("diff(old, new)", lambda: vorlan.diff(old, new), rivals, 10)
     if jsonpatch_row:
         t.row(*jsonpatch_row)
     rivals = a = b = None  # frees the parsed documents
@@ -358,17 +401,20 @@ def main():
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
 
-    versions = ", ".join(f"{m.__name__} {version_of(m.__name__)}"
-                         for m in (ujson, orjson, jsonpatch, msgpack) if m)
-    print(f"vorlan benchmarks: nproc {len(os.sched_getaffinity(0))}, CPU {cpu_model()}, "
-          f"Python {platform.python_version()}, {versions}")
+    versions = ", ".join(version_of(m) if m else f"{name} not importable"
+                         for name, m in (("orjson", orjson), ("ujson", ujson), ("msgpack", msgpack),
+                                         ("jsonpatch", jsonpatch)))
+    print(f"vorlan benchmarks: nproc {len(os.sched_getaffinity(0))}, CPU {cpu_model()}")
+    print(f"Python {platform.python_version()} ({sys.executable}, also for the RSS child); {versions}")
     print(f"load average before / after: {load_before:.1f} / {os.getloadavg()[0]:.1f} "
           "(other work on the machine skews every figure, the ratios less than the times)")
     print("Times: median per call over repeated warm batches (timeit, gc off while timing). "
           "ratio = peer time / vorlan time (above 1: vorlan is faster);")
     print("the growth and memory rows show the quotient they name. Targets: on the 1 MB pair unless the "
           "size column says otherwise.")
-    if not orjson:
+    if orjson:
+        print("The targets written against orjson sit on the orjson rows.")
+    else:
         print("orjson is not installed: the orjson-relative targets are measured against the fastest "
               "parser present instead (the row that carries the target).")
     print()
