@@ -7,8 +7,8 @@
 // ArenaScope makes an arena current on this thread for the length of one
 // operation; ArenaAllocator takes from the current arena, or from the heap when
 // there is none (records built outside an operation, as the C++ tests do).
-// Memory handed out by a scope must not outlive it: an operation returns plain
-// std::string texts only.
+// Records of these types must not cross a scope's edge, either way: an operation
+// builds its records inside its scope and returns plain std::string texts only.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -25,50 +25,59 @@ public:
     Arena(const Arena&) = delete;
     Arena& operator=(const Arena&) = delete;
     ~Arena() {
-        for (const Block& b : blocks_) ::operator delete(b.begin);
+        for (char* b : blocks_) ::operator delete(b, std::align_val_t{kGrain});
     }
 
-    void* allocate(std::size_t n, std::size_t align) {
-        std::uintptr_t p = (cur_ + (align - 1)) & ~static_cast<std::uintptr_t>(align - 1);
-        if (p + n > end_ || p < cur_) return grow(n, align);
-        cur_ = p + n;
-        return reinterpret_cast<void*>(p);
+    // ArenaAllocator takes requests up to this size from an arena, larger ones from the heap.
+    static constexpr std::size_t kLargest = std::size_t{1} << 13;
+
+    // n at most kLargest; every piece is 16-aligned and a multiple of 16 bytes.
+    void* allocate(std::size_t n) {
+        std::size_t c = size_class(n);
+        if (Free* f = free_[c]) {
+            free_[c] = f->next;
+            return f;
+        }
+        std::size_t bytes = (c + 1) * kGrain;
+        if (bytes > static_cast<std::size_t>(end_ - cur_)) grow(bytes);
+        void* p = cur_;
+        cur_ += bytes;
+        return p;
     }
 
-    // Whether p was handed out by this arena (freeing it is then a no-op).
-    bool owns(const void* p) const {
-        auto q = reinterpret_cast<std::uintptr_t>(p);
-        for (auto it = blocks_.rbegin(); it != blocks_.rend(); ++it)
-            if (q >= reinterpret_cast<std::uintptr_t>(it->begin) && q < reinterpret_cast<std::uintptr_t>(it->end))
-                return true;
-        return false;
+    // A piece given back (a list that grew, a string replaced) serves the next request of its size.
+    void deallocate(void* p, std::size_t n) noexcept {
+        std::size_t c = size_class(n);
+        free_[c] = ::new (p) Free{free_[c]};
     }
 
 private:
-    struct Block {
-        char* begin;
-        char* end;
+    struct Free {
+        Free* next;
     };
+    static constexpr std::size_t kGrain = 16;
     static constexpr std::size_t kFirstBlock = std::size_t{1} << 16;
-    static constexpr std::size_t kLargestStep = std::size_t{1} << 25;
+    static constexpr std::size_t kLargestBlock = std::size_t{1} << 22;
 
-    void* grow(std::size_t n, std::size_t align) {
-        // Blocks double up to a step, so a large input costs few blocks and a small one little memory.
-        std::size_t size = blocks_.empty() ? kFirstBlock : std::min(block_size_ * 2, kLargestStep);
-        block_size_ = std::max(size, block_size_);
-        if (size < n + align) size = n + align;
+    static std::size_t size_class(std::size_t n) { return n == 0 ? 0 : (n - 1) / kGrain; }
+
+    void grow(std::size_t bytes) {
+        // Blocks double up to a limit, so a large input costs few blocks and a small one little memory.
+        std::size_t size = blocks_.empty() ? kFirstBlock : std::min(block_size_ * 2, kLargestBlock);
+        block_size_ = size;
+        if (size < bytes) size = bytes;
         blocks_.reserve(blocks_.size() + 1);
-        char* b = static_cast<char*>(::operator new(size));
-        blocks_.push_back(Block{b, b + size});
-        cur_ = reinterpret_cast<std::uintptr_t>(b);
-        end_ = cur_ + size;
-        return allocate(n, align);
+        auto* b = static_cast<char*>(::operator new(size, std::align_val_t{kGrain}));
+        blocks_.push_back(b);
+        cur_ = b;
+        end_ = b + size;
     }
 
-    std::uintptr_t cur_ = 0;
-    std::uintptr_t end_ = 0;
+    char* cur_ = nullptr;
+    char* end_ = nullptr;
     std::size_t block_size_ = 0;
-    std::vector<Block> blocks_;
+    std::vector<char*> blocks_;
+    Free* free_[kLargest / kGrain] = {};
 };
 
 namespace detail {
@@ -102,15 +111,16 @@ struct ArenaAllocator {
     ArenaAllocator(const ArenaAllocator<U>&) noexcept {}
 
     T* allocate(std::size_t n) {
-        if (Arena* a = detail::current_arena) {
-            if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
-            return static_cast<T*>(a->allocate(n * sizeof(T), alignof(T)));
-        }
+        // A large block (a long child list) is freed as soon as it is outgrown, as from the heap:
+        // kept in the arena, the buffers a growing list leaves behind would double its memory.
+        static_assert(alignof(T) <= 16);
+        if (Arena* a = detail::current_arena; a && n <= Arena::kLargest / sizeof(T))
+            return static_cast<T*>(a->allocate(n * sizeof(T)));
         return std::allocator<T>().allocate(n);
     }
+    // The same test as allocate: what an arena handed out goes back to it.
     void deallocate(T* p, std::size_t n) noexcept {
-        Arena* a = detail::current_arena;
-        if (a && a->owns(p)) return;
+        if (Arena* a = detail::current_arena; a && n <= Arena::kLargest / sizeof(T)) return a->deallocate(p, n * sizeof(T));
         std::allocator<T>().deallocate(p, n);
     }
 
