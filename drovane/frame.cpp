@@ -290,7 +290,7 @@ bool Scan::object() {
     auto last = members_.end();
     std::size_t count = static_cast<std::size_t>(last - first);
     bool sorted = true;
-    for (auto m = first; m + 1 < last && sorted; ++m) sorted = m->key < (m + 1)->key;
+    for (std::size_t k = 1; k < count && sorted; ++k) sorted = first[k - 1].key < first[k].key;
     items[at].order = kInOrder;
     if (!sorted) {
         auto less = [](const Member& a, const Member& b) { return a.key < b.key; };
