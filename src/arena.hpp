@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <sanitizer/asan_interface.h>
 #include <string>
 #include <utility>
 #include <vector>
@@ -25,35 +26,49 @@ public:
     Arena(const Arena&) = delete;
     Arena& operator=(const Arena&) = delete;
     ~Arena() {
-        for (char* b : blocks_) ::operator delete(b, std::align_val_t{kGrain});
+        for (const Block& b : blocks_) {
+            ASAN_UNPOISON_MEMORY_REGION(b.begin, b.size);
+            ::operator delete(b.begin, std::align_val_t{kGrain});
+        }
     }
 
     // ArenaAllocator takes requests up to this size from an arena, larger ones from the heap.
     static constexpr std::size_t kLargest = std::size_t{1} << 13;
 
     // n at most kLargest; every piece is 16-aligned and a multiple of 16 bytes.
+    // Under AddressSanitizer only the bytes asked for are addressable, from allocate to deallocate.
     void* allocate(std::size_t n) {
         std::size_t c = size_class(n);
+        void* p;
         if (Free* f = free_[c]) {
+            ASAN_UNPOISON_MEMORY_REGION(f, sizeof(Free));
             free_[c] = f->next;
-            return f;
+            p = f;
+        } else {
+            std::size_t bytes = (c + 1) * kGrain;
+            if (bytes > static_cast<std::size_t>(end_ - cur_)) grow(bytes);
+            p = cur_;
+            cur_ += bytes;
         }
-        std::size_t bytes = (c + 1) * kGrain;
-        if (bytes > static_cast<std::size_t>(end_ - cur_)) grow(bytes);
-        void* p = cur_;
-        cur_ += bytes;
+        ASAN_UNPOISON_MEMORY_REGION(p, n);
         return p;
     }
 
     // A piece given back (a list that grew, a string replaced) serves the next request of its size.
     void deallocate(void* p, std::size_t n) noexcept {
         std::size_t c = size_class(n);
+        ASAN_UNPOISON_MEMORY_REGION(p, sizeof(Free));
         free_[c] = ::new (p) Free{free_[c]};
+        ASAN_POISON_MEMORY_REGION(p, (c + 1) * kGrain);
     }
 
 private:
     struct Free {
         Free* next;
+    };
+    struct Block {
+        char* begin;
+        std::size_t size;
     };
     static constexpr std::size_t kGrain = 16;
     static constexpr std::size_t kFirstBlock = std::size_t{1} << 16;
@@ -68,7 +83,8 @@ private:
         if (size < bytes) size = bytes;
         blocks_.reserve(blocks_.size() + 1);
         auto* b = static_cast<char*>(::operator new(size, std::align_val_t{kGrain}));
-        blocks_.push_back(b);
+        blocks_.push_back(Block{b, size});
+        ASAN_POISON_MEMORY_REGION(b, size);
         cur_ = b;
         end_ = b + size;
     }
@@ -76,7 +92,7 @@ private:
     char* cur_ = nullptr;
     char* end_ = nullptr;
     std::size_t block_size_ = 0;
-    std::vector<char*> blocks_;
+    std::vector<Block> blocks_;
     Free* free_[kLargest / kGrain] = {};
 };
 

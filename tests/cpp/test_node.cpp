@@ -188,7 +188,7 @@ TEST(Value, Equality) {
 TEST(Value, CopySharesNothing) {
     Value a = read_one("{\"Map\":{\"k\":{\"List\":[{\"Str\":\"x\"}]}}}");
     Value b = a;
-    std::get<String>(std::get<drovane::List>(std::get<drovane::ValueMap>(b.v).find("k")->v)[0].v) = "y";
+    std::get<String>(std::get<drovane::List>(std::get<drovane::ValueMap>(b.v).find("k")->v)[0].v) = String("y");
     json::Writer w;
     drovane::write_value(w, a);
     EXPECT_EQ(w.out, "{\"Map\":{\"k\":{\"List\":[{\"Str\":\"x\"}]}}}");
