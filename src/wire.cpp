@@ -309,6 +309,132 @@ Result<MsgpackValue> decode_msgpack(std::string_view bytes) {
     }
 }
 
+namespace {
+
+void write_scalar(json::Writer& w, const Item& it) {
+    switch (it.kind) {
+        case Item::Kind::Bool: w.boolean(it.b); break;
+        case Item::Kind::U64: w.u64(it.u); break;
+        case Item::Kind::I64: w.i64(it.i); break;
+        case Item::Kind::F64: w.f64(it.f); break;  // NaN and the infinities as null
+        case Item::Kind::Str: w.string(it.str); break;
+        default: w.null(); break;
+    }
+}
+
+// A map or array being written, and where its members' text starts.
+struct OpenText {
+    std::uint64_t left;
+    bool is_map;
+    bool want_key;
+    std::size_t first_member;  // index into the member list
+    std::size_t body;          // output offset just past the opening bracket
+};
+
+// A member of a map being written: its key bytes and where its "key":value text lies.
+struct MemberText {
+    std::string_view key;
+    std::size_t begin;
+    std::size_t end;
+};
+
+// Writes keys of a map that arrived out of order in key order, the last of a repeated key winning.
+void sort_member_text(std::string& out, std::vector<MemberText>& members, std::size_t first, std::size_t body,
+                      std::string& scratch) {
+    auto from = members.begin() + static_cast<std::ptrdiff_t>(first);
+    auto to = members.end();
+    bool sorted = true;
+    for (auto m = from + 1; m < to && sorted; ++m) sorted = (m - 1)->key < m->key;
+    if (sorted) return;
+    std::stable_sort(from, to, [](const MemberText& a, const MemberText& b) { return a.key < b.key; });
+    scratch.assign(out, body, std::string::npos);
+    out.resize(body);
+    bool first_kept = true;
+    for (auto m = from; m < to; ++m) {
+        if (m + 1 < to && (m + 1)->key == m->key) continue;
+        if (!first_kept) out.push_back(',');
+        first_kept = false;
+        out.append(scratch, m->begin - body, m->end - m->begin);
+    }
+}
+
+}  // namespace
+
+// Same items, same order and same failures as decode_msgpack, without the tree.
+Result<bool> write_msgpack(std::string_view bytes, json::Writer& w) {
+    Cursor c{reinterpret_cast<const unsigned char*>(bytes.data()),
+             reinterpret_cast<const unsigned char*>(bytes.data()) + bytes.size()};
+    std::vector<OpenText> stack;
+    std::vector<MemberText> members;
+    std::string scratch;
+    std::string& out = w.out;
+    int depth = kMsgpackDepthLimit;
+    std::string error;
+    for (;;) {
+        bool at_key = !stack.empty() && stack.back().want_key;
+        const char* expected = at_key ? "a string key" : "any valid JSON value";
+        Item it;
+        if (!read_item(c, it, error)) return fail(std::move(error));
+        switch (it.kind) {
+            case Item::Kind::Bin: return fail(json::invalid_type("byte array", expected));
+            case Item::Kind::Ext:
+                if (--depth == 0) return fail("depth limit exceeded");
+                return fail(json::invalid_type("newtype struct", expected));
+            case Item::Kind::Array:
+            case Item::Kind::Map: {
+                if (--depth == 0) return fail("depth limit exceeded");
+                if (at_key) return fail(json::invalid_type(describe_key(it), expected));
+                if (static_cast<int>(stack.size()) + 1 >= json::kDepthLimit) return false;
+                bool is_map = it.kind == Item::Kind::Map;
+                out.push_back(is_map ? '{' : '[');
+                if (it.count > 0) {
+                    stack.push_back(OpenText{it.count, is_map, is_map, members.size(), out.size()});
+                    continue;
+                }
+                ++depth;
+                out.push_back(is_map ? '}' : ']');
+                break;
+            }
+            default:
+                if (at_key) {
+                    if (it.kind != Item::Kind::Str) return fail(json::invalid_type(describe_key(it), expected));
+                    OpenText& top = stack.back();
+                    std::size_t begin = out.size();
+                    if (members.size() > top.first_member) {
+                        out.push_back(',');
+                        ++begin;
+                    }
+                    members.push_back(MemberText{it.str, begin, 0});
+                    w.key(it.str);
+                    top.want_key = false;
+                    continue;
+                }
+                write_scalar(w, it);
+                break;
+        }
+        // The value is written: close every container it completes.
+        for (;;) {
+            if (stack.empty()) return true;
+            OpenText& top = stack.back();
+            if (top.is_map) {
+                members.back().end = out.size();
+                top.want_key = true;
+            }
+            if (--top.left > 0) {
+                if (!top.is_map) out.push_back(',');
+                break;
+            }
+            if (top.is_map) {
+                sort_member_text(out, members, top.first_member, top.body, scratch);
+                members.resize(top.first_member);
+            }
+            out.push_back(top.is_map ? '}' : ']');
+            stack.pop_back();
+            ++depth;
+        }
+    }
+}
+
 Result<std::string> decode_frame(std::string_view frame) {
     return guarded([&]() -> Result<std::string> {
         const std::uint64_t size = frame.size();
@@ -335,12 +461,15 @@ Result<std::string> decode_frame(std::string_view frame) {
         w.string(header.model_type);
         w.raw(",\"payload\":");
         if (header.codec == drovane::kMsgpackCodec) {
-            Result<MsgpackValue> decoded = decode_msgpack(payload);
-            if (!decoded.ok()) return decoded.failure();
-            if (decoded.value().nesting < json::kDepthLimit) {
-                // Written text of a value this shallow reads back as the same value.
-                json::write_value(w, decoded.value().value);
-            } else {
+            const std::size_t payload_at = w.out.size();
+            // Text written from a value this shallow reads back as the same value.
+            Result<bool> written = write_msgpack(payload, w);
+            if (!written.ok()) return written.failure();
+            if (!written.value()) {
+                // Nested too deep to read back: the reader's message and position come from the whole text.
+                w.out.resize(payload_at);
+                Result<MsgpackValue> decoded = decode_msgpack(payload);
+                if (!decoded.ok()) return decoded.failure();
                 std::string text = json::to_text(decoded.value().value);
                 json::Reader r(text);
                 json::JsonValue value;

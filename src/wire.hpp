@@ -20,6 +20,11 @@ struct MsgpackValue {
 // Decodes the first MessagePack value of bytes (later bytes are ignored).
 Result<MsgpackValue> decode_msgpack(std::string_view bytes);
 
+// Writes the first MessagePack value of bytes as compact JSON text, maps in key
+// order, failing as decode_msgpack does. false, with part of the text written,
+// when the value nests as deep as JSON reading allows.
+Result<bool> write_msgpack(std::string_view bytes, json::Writer& w);
+
 // Empty when s is valid UTF-8, else "invalid utf-8 sequence of N bytes from
 // index I" or "incomplete utf-8 byte sequence from index I".
 std::string utf8_error(std::string_view s);

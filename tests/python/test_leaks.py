@@ -135,7 +135,7 @@ HUGE_INPUTS = [
      '\'{"tag":"a","slots":{"s":[\' + \'{"tag":"b"},\' * 3_000_000 + \'{"tag":"b"}]}}\''),
     ("decode_frame msgpack array 32", "vorlan.decode_frame(TEXT)",
      'frame(b\'{"codec":"application/msgpack","model_type":"M","target":0,"rev":7,"kind":"Patch"}\', '
-     'b"\\xdd" + (20_000_000).to_bytes(4, "big") + b"\\xc0" * 20_000_000)'),
+     'b"\\xdd" + (60_000_000).to_bytes(4, "big") + b"\\xc0" * 60_000_000)'),
 ]
 
 
