@@ -758,7 +758,7 @@ def nested_pairs(depth):
 
 def random_pairs(rng, depth=0):
     roll = rng.random()
-    if depth > 4 or roll < 0.4:
+    if depth > 2 or roll < 0.4:
         return rng.choice([None, True, 0, -5, 300, "", "s", 'q"\n', "é"])
     if roll < 0.6:
         return [random_pairs(rng, depth + 1) for _ in range(rng.randrange(4))]
