@@ -25,6 +25,7 @@ public:
     const_iterator begin() const { return entries_.begin(); }
     const_iterator end() const { return entries_.end(); }
     void clear() { entries_.clear(); }
+    std::size_t capacity() const { return entries_.capacity(); }
     void reserve(std::size_t n) { entries_.reserve(n); }
 
     const V* find(std::string_view key) const {

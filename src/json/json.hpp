@@ -136,7 +136,15 @@ public:
 
     // Bytes.
     int peek() const { return pos_ < size_ ? static_cast<unsigned char>(data_[pos_]) : -1; }
-    int peek_ws();  // skips space, tab, LF, CR; then peek()
+    // Skips space, tab, LF, CR; then peek(). Compact texts have no whitespace
+    // between tokens, so the first byte is checked here and the loop is out of line.
+    int peek_ws() {
+        if (pos_ < size_) {
+            unsigned char c = static_cast<unsigned char>(data_[pos_]);
+            if (c > ' ') return c;
+        }
+        return peek_ws_slow();
+    }
     void bump() { ++pos_; }
     std::size_t offset() const { return pos_; }
     std::string_view text() const { return {data_, size_}; }
@@ -156,6 +164,8 @@ public:
     // Nesting: call with the opening bracket peeked; consumes it.
     bool enter();
     void leave() { ++remaining_depth_; }
+    // Levels open where the reader stands, 0 at the top.
+    int depth() const { return kDepthLimit - remaining_depth_; }
 
     // Scalars. parse_string is called after the opening quote; the view stays
     // valid until the next string is read.
@@ -182,11 +192,57 @@ public:
     // Objects and arrays after their bracket was consumed.
     // next_key / next_element: 1 = another member/element, 0 = closing bracket next
     // (not consumed), -1 = error. After next_key returns 1 the key is read; call colon().
-    int next_key(bool& first, std::string_view& key);
-    bool colon();
-    int next_element(bool& first);
-    bool end_object();
-    bool end_array();
+    // The inline parts take the common compact case and leave the rest, with every
+    // message, to the out-of-line ones.
+    int next_key(bool& first, std::string_view& key) {
+        if (pos_ + 1 < size_) {
+            if (first ? data_[pos_] == '"' : data_[pos_] == ',' && data_[pos_ + 1] == '"') {
+                pos_ += first ? 1 : 2;
+                first = false;
+                return parse_string(key) ? 1 : -1;
+            }
+        }
+        return next_key_slow(first, key);
+    }
+    bool colon() {
+        if (pos_ < size_ && data_[pos_] == ':') {
+            ++pos_;
+            return true;
+        }
+        return colon_slow();
+    }
+    int next_element(bool& first) {
+        if (pos_ + 1 < size_) {
+            unsigned char c = static_cast<unsigned char>(data_[pos_]);
+            if (first) {
+                if (c > ' ' && c != ']') {
+                    first = false;
+                    return 1;
+                }
+            } else if (c == ',') {
+                unsigned char d = static_cast<unsigned char>(data_[pos_ + 1]);
+                if (d > ' ' && d != ']') {
+                    ++pos_;
+                    return 1;
+                }
+            }
+        }
+        return next_element_slow(first);
+    }
+    bool end_object() {
+        if (pos_ < size_ && data_[pos_] == '}') {
+            ++pos_;
+            return true;
+        }
+        return end_object_slow();
+    }
+    bool end_array() {
+        if (pos_ < size_ && data_[pos_] == ']') {
+            ++pos_;
+            return true;
+        }
+        return end_array_slow();
+    }
     void close_object_after_error();
     void close_array_after_error();
 
@@ -229,6 +285,12 @@ public:
     bool end_of_text();
 
 private:
+    int peek_ws_slow();
+    int next_key_slow(bool& first, std::string_view& key);
+    bool colon_slow();
+    int next_element_slow(bool& first);
+    bool end_object_slow();
+    bool end_array_slow();
     bool parse_value_impl(JsonValue& out, bool sorted);
     bool parse_string_slow(std::size_t start, std::string_view& out);
     bool parse_escape();

@@ -60,7 +60,7 @@ std::size_t scan_to_stop(const char* data, std::size_t pos, std::size_t size) {
 Reader::Reader(std::string_view text, bool validate_utf8)
     : data_(text.data()), size_(text.size()), validate_utf8_(validate_utf8) {}
 
-int Reader::peek_ws() {
+int Reader::peek_ws_slow() {
     while (pos_ < size_) {
         unsigned char c = static_cast<unsigned char>(data_[pos_]);
         if (!is_ws(c)) return c;
@@ -481,7 +481,7 @@ bool Reader::read_null(bool& is_null) {
 
 // ---- objects and arrays ---------------------------------------------------
 
-int Reader::next_key(bool& first, std::string_view& key) {
+int Reader::next_key_slow(bool& first, std::string_view& key) {
     int c = peek_ws();
     if (c < 0) return fail_peek(kEofObject), -1;
     if (c == '}') return 0;
@@ -501,7 +501,7 @@ int Reader::next_key(bool& first, std::string_view& key) {
     return parse_string(key) ? 1 : -1;
 }
 
-bool Reader::colon() {
+bool Reader::colon_slow() {
     int c = peek_ws();
     if (c == ':') {
         bump();
@@ -511,7 +511,7 @@ bool Reader::colon() {
     return fail_peek("expected `:`");
 }
 
-int Reader::next_element(bool& first) {
+int Reader::next_element_slow(bool& first) {
     int c = peek_ws();
     if (c < 0) return fail_peek(kEofList), -1;
     if (c == ']') return 0;
@@ -529,7 +529,7 @@ int Reader::next_element(bool& first) {
     return fail_peek("expected `,` or `]`"), -1;
 }
 
-bool Reader::end_object() {
+bool Reader::end_object_slow() {
     int c = peek_ws();
     if (c == '}') {
         bump();
@@ -540,7 +540,7 @@ bool Reader::end_object() {
     return fail_peek("trailing characters");
 }
 
-bool Reader::end_array() {
+bool Reader::end_array_slow() {
     int c = peek_ws();
     if (c == ']') {
         bump();
