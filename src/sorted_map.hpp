@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -50,6 +51,25 @@ public:
             return it->second;
         }
         return entries_.emplace(it, std::move(key), std::move(value))->second;
+    }
+
+    // The entry of key, reset to V{} if present, else added with V{} in place: what a
+    // reader fills next, the last of repeated keys winning.
+    V& reset_slot(std::string_view key) {
+        // Texts usually arrive in order, so try the end first.
+        if (entries_.empty() || std::string_view(entries_.back().first) < key) {
+            entries_.emplace_back(std::piecewise_construct, std::forward_as_tuple(key.data(), key.size()),
+                                  std::forward_as_tuple());
+            return entries_.back().second;
+        }
+        auto it = lower(key);
+        if (it != entries_.end() && it->first == key) {
+            it->second = V{};
+            return it->second;
+        }
+        return entries_.emplace(it, std::piecewise_construct, std::forward_as_tuple(key.data(), key.size()),
+                                std::forward_as_tuple())
+            ->second;
     }
 
     bool erase(std::string_view key) {

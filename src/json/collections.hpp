@@ -73,7 +73,7 @@ bool read_map(Reader& r, SortedMap<T>& out, F&& read_one) {
             if (out.capacity() == 0)
                 out.reserve(std::max<std::uint32_t>(detail::length_hint<SortedMap<T>>(r.depth()), 1));
             // A repeated key's entry is reset first, so the last one wins.
-            T& value = out.set(String(key), T{});
+            T& value = out.reset_slot(key);
             if (!r.colon() || !read_one(r, value)) return false;
         }
     });
