@@ -79,6 +79,21 @@ bool read_frame_kind(json::Reader& r, FrameKind& out) {
     return r.fail_peek("expected value");
 }
 
+namespace {
+
+// Field i of a header in declaration order, as both the object and the array form hold it.
+bool read_header_field(json::Reader& r, int i, Header& out) {
+    switch (i) {
+        case 0: return r.read_string(out.codec);
+        case 1: return r.read_string(out.model_type);
+        case 2: return r.read_u64(out.target, "u64");
+        case 3: return r.read_u64(out.rev, "u64");
+        default: return read_frame_kind(r, out.kind);
+    }
+}
+
+}  // namespace
+
 bool read_header(json::Reader& r, Header& out) {
     int c = r.peek_ws();
     if (c == '{') return r.in_object([&] {
@@ -99,15 +114,7 @@ bool read_header(json::Reader& r, Header& out) {
             if (seen[field]) return r.fail_unpositioned(json::duplicate_field(names[field]));
             seen[field] = true;
             if (!r.colon()) return false;
-            bool ok = false;
-            switch (field) {
-                case 0: ok = r.read_string(out.codec); break;
-                case 1: ok = r.read_string(out.model_type); break;
-                case 2: ok = r.read_u64(out.target, "u64"); break;
-                case 3: ok = r.read_u64(out.rev, "u64"); break;
-                default: ok = read_frame_kind(r, out.kind); break;
-            }
-            if (!ok) return false;
+            if (!read_header_field(r, field, out)) return false;
         }
         for (int field = 0; field < 5; ++field)
             if (!seen[field]) return r.fail_unpositioned(json::missing_field(names[field]));
@@ -119,15 +126,7 @@ bool read_header(json::Reader& r, Header& out) {
             int e = r.next_element(first);
             if (e < 0) return false;
             if (e == 0) return r.fail_unpositioned(json::invalid_length(field, "struct Header with 5 elements"));
-            bool ok = false;
-            switch (field) {
-                case 0: ok = r.read_string(out.codec); break;
-                case 1: ok = r.read_string(out.model_type); break;
-                case 2: ok = r.read_u64(out.target, "u64"); break;
-                case 3: ok = r.read_u64(out.rev, "u64"); break;
-                default: ok = read_frame_kind(r, out.kind); break;
-            }
-            if (!ok) return false;
+            if (!read_header_field(r, field, out)) return false;
         }
         return true;
     });

@@ -237,6 +237,30 @@ std::string utf8_error(std::string_view s) {
     return {};
 }
 
+// What both decoders refuse in an item before taking it, in this order: binary and
+// extension items, a container opened past the depth limit (a container takes a
+// level here, given back when it closes), and any key but a string.
+bool refused(const Item& it, bool at_key, int& depth, std::string& error) {
+    const char* expected = at_key ? "a string key" : "any valid JSON value";
+    switch (it.kind) {
+        case Item::Kind::Bin: error = json::invalid_type("byte array", expected); return true;
+        case Item::Kind::Ext:
+            error = --depth == 0 ? "depth limit exceeded" : json::invalid_type("newtype struct", expected);
+            return true;
+        case Item::Kind::Array:
+        case Item::Kind::Map:
+            if (--depth == 0) {
+                error = "depth limit exceeded";
+                return true;
+            }
+            break;
+        default: break;
+    }
+    if (!at_key || it.kind == Item::Kind::Str) return false;
+    error = json::invalid_type(describe_key(it), expected);
+    return true;
+}
+
 // Our own reader instead of the library's unpacker: it must fail at the first bad
 // item in stream order with the exact messages and depth rule above, without recursion.
 Result<MsgpackValue> decode_msgpack(std::string_view bytes) {
@@ -248,19 +272,12 @@ Result<MsgpackValue> decode_msgpack(std::string_view bytes) {
     std::string error;
     for (;;) {
         bool at_key = !stack.empty() && stack.back().want_key;
-        const char* expected = at_key ? "a string key" : "any valid JSON value";
         Item it;
-        if (!read_item(c, it, error)) return fail(std::move(error));
+        if (!read_item(c, it, error) || refused(it, at_key, depth, error)) return fail(std::move(error));
         JsonValue v;
         switch (it.kind) {
-            case Item::Kind::Bin: return fail(json::invalid_type("byte array", expected));
-            case Item::Kind::Ext:
-                if (--depth == 0) return fail("depth limit exceeded");
-                return fail(json::invalid_type("newtype struct", expected));
             case Item::Kind::Array:
             case Item::Kind::Map: {
-                if (--depth == 0) return fail("depth limit exceeded");
-                if (at_key) return fail(json::invalid_type(describe_key(it), expected));
                 out.nesting = std::max(out.nesting, static_cast<int>(stack.size()) + 1);
                 bool is_map = it.kind == Item::Kind::Map;
                 // Every element takes at least one byte: a count beyond the input reserves no more.
@@ -278,7 +295,6 @@ Result<MsgpackValue> decode_msgpack(std::string_view bytes) {
             }
             default:
                 if (at_key) {
-                    if (it.kind != Item::Kind::Str) return fail(json::invalid_type(describe_key(it), expected));
                     stack.back().key.assign(it.str);
                     stack.back().want_key = false;
                     continue;
@@ -372,18 +388,11 @@ Result<bool> write_msgpack(std::string_view bytes, json::Writer& w) {
     std::string error;
     for (;;) {
         bool at_key = !stack.empty() && stack.back().want_key;
-        const char* expected = at_key ? "a string key" : "any valid JSON value";
         Item it;
-        if (!read_item(c, it, error)) return fail(std::move(error));
+        if (!read_item(c, it, error) || refused(it, at_key, depth, error)) return fail(std::move(error));
         switch (it.kind) {
-            case Item::Kind::Bin: return fail(json::invalid_type("byte array", expected));
-            case Item::Kind::Ext:
-                if (--depth == 0) return fail("depth limit exceeded");
-                return fail(json::invalid_type("newtype struct", expected));
             case Item::Kind::Array:
             case Item::Kind::Map: {
-                if (--depth == 0) return fail("depth limit exceeded");
-                if (at_key) return fail(json::invalid_type(describe_key(it), expected));
                 if (static_cast<int>(stack.size()) + 1 >= json::kDepthLimit) return false;
                 bool is_map = it.kind == Item::Kind::Map;
                 out.push_back(is_map ? '{' : '[');
@@ -397,7 +406,6 @@ Result<bool> write_msgpack(std::string_view bytes, json::Writer& w) {
             }
             default:
                 if (at_key) {
-                    if (it.kind != Item::Kind::Str) return fail(json::invalid_type(describe_key(it), expected));
                     OpenText& top = stack.back();
                     std::size_t begin = out.size();
                     if (members.size() > top.first_member) {
