@@ -2,7 +2,8 @@
 // Per-call bump allocation for the records of one operation. A tree read for a
 // diff is made of hundreds of thousands of small strings and vectors that all
 // die together when the call returns, so they come from a few large blocks
-// instead of one malloc each, and dropping them is freeing those blocks.
+// instead of one malloc each, and dropping them is handing those blocks back
+// (the first few to a per-thread cache for the next operation).
 //
 // ArenaScope makes an arena current on this thread for the length of one
 // operation; ArenaAllocator takes from the current arena, or from the heap when
@@ -20,16 +21,82 @@
 
 namespace vorlan {
 
+namespace detail {
+
+struct ArenaBlock {
+    char* begin;
+    std::size_t size;
+};
+
+inline constexpr std::size_t kArenaGrain = 16;
+
+inline void free_arena_block(const ArenaBlock& b) {
+    ASAN_UNPOISON_MEMORY_REGION(b.begin, b.size);
+    ::operator delete(b.begin, std::align_val_t{kArenaGrain});
+}
+
+// Blocks of finished operations, kept for the next one on this thread. A block
+// the heap has just handed out must be faulted in page by page by the kernel,
+// which cost about as much as the whole parse of a 1 MB tree pair; a kept block
+// has its pages already. Bounded, so a large call leaves little behind.
+class BlockCache {
+public:
+    static constexpr std::size_t kLimit = std::size_t{16} << 20;
+
+    BlockCache() = default;
+    BlockCache(const BlockCache&) = delete;
+    BlockCache& operator=(const BlockCache&) = delete;
+    ~BlockCache() {
+        for (const ArenaBlock& b : blocks_) free_arena_block(b);
+    }
+
+    // The smallest kept block of at least size bytes, if any.
+    bool take(std::size_t size, ArenaBlock& out) {
+        std::size_t best = blocks_.size();
+        for (std::size_t i = 0; i < blocks_.size(); ++i)
+            if (blocks_[i].size >= size && (best == blocks_.size() || blocks_[i].size < blocks_[best].size)) best = i;
+        if (best == blocks_.size()) return false;
+        out = blocks_[best];
+        blocks_[best] = blocks_.back();
+        blocks_.pop_back();
+        bytes_ -= out.size;
+        return true;
+    }
+
+    // Keeps b if there is room (and the list can grow without throwing), else frees it.
+    void give(const ArenaBlock& b) noexcept {
+        if (bytes_ + b.size <= kLimit && blocks_.size() < blocks_.capacity()) {
+            ASAN_POISON_MEMORY_REGION(b.begin, b.size);
+            blocks_.push_back(b);
+            bytes_ += b.size;
+            return;
+        }
+        free_arena_block(b);
+    }
+
+    // Room for the list of kept blocks, made before any block is given.
+    void reserve() {
+        if (blocks_.capacity() == 0) blocks_.reserve(kSlots);
+    }
+
+private:
+    // Blocks double from 64 KiB: the limit is reached within this many.
+    static constexpr std::size_t kSlots = 16;
+    std::vector<ArenaBlock> blocks_;
+    std::size_t bytes_ = 0;
+};
+
+inline thread_local BlockCache block_cache;
+
+}  // namespace detail
+
 class Arena {
 public:
     Arena() = default;
     Arena(const Arena&) = delete;
     Arena& operator=(const Arena&) = delete;
     ~Arena() {
-        for (const Block& b : blocks_) {
-            ASAN_UNPOISON_MEMORY_REGION(b.begin, b.size);
-            ::operator delete(b.begin, std::align_val_t{kGrain});
-        }
+        for (const Block& b : blocks_) detail::block_cache.give(b);
     }
 
     // ArenaAllocator takes requests up to this size from an arena, larger ones from the heap.
@@ -66,11 +133,8 @@ private:
     struct Free {
         Free* next;
     };
-    struct Block {
-        char* begin;
-        std::size_t size;
-    };
-    static constexpr std::size_t kGrain = 16;
+    using Block = detail::ArenaBlock;
+    static constexpr std::size_t kGrain = detail::kArenaGrain;
     static constexpr std::size_t kFirstBlock = std::size_t{1} << 16;
     static constexpr std::size_t kLargestBlock = std::size_t{1} << 22;
 
@@ -82,11 +146,15 @@ private:
         block_size_ = size;
         if (size < bytes) size = bytes;
         blocks_.reserve(blocks_.size() + 1);
-        auto* b = static_cast<char*>(::operator new(size, std::align_val_t{kGrain}));
-        blocks_.push_back(Block{b, size});
-        ASAN_POISON_MEMORY_REGION(b, size);
-        cur_ = b;
-        end_ = b + size;
+        detail::block_cache.reserve();
+        Block b;
+        if (!detail::block_cache.take(size, b)) {
+            b = Block{static_cast<char*>(::operator new(size, std::align_val_t{kGrain})), size};
+            ASAN_POISON_MEMORY_REGION(b.begin, b.size);
+        }
+        blocks_.push_back(b);
+        cur_ = b.begin;
+        end_ = b.begin + b.size;
     }
 
     char* cur_ = nullptr;
