@@ -7,6 +7,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "json/collections.hpp"
 #include "operations.hpp"
 
 namespace vorlan::action {
@@ -434,10 +435,122 @@ bool read_tag_text(json::Reader& r, std::size_t& index) {
     return r.fail(unknown_variant<U>(s));
 }
 
+// One pass for the common shape: an object whose first member is the tag, each
+// field known and present once. Anything else makes the fast reader give up, on
+// valid input without an error of its own (it looks before it reads), and the
+// value is read again in two phases, which makes every message and position.
+
+template <class U>
+bool fast_union(json::Reader& r, U& out);
+template <class S>
+bool fast_fields(json::Reader& r, S& s, bool& first);
+bool fast_slot(json::Reader& r, SortedMap<Expr>& out);
+bool fast_slot(json::Reader& r, EndpointUrl& out);
+bool fast_slot(json::Reader& r, RequestOptions& out);
+
+bool fast_slot(json::Reader& r, String& out) { return r.read_string(out); }
+bool fast_slot(json::Reader& r, Ref& out) { return fast_union(r, out); }
+bool fast_slot(json::Reader& r, Expr& out) { return fast_union(r, out); }
+bool fast_slot(json::Reader& r, Action& out) { return fast_union(r, out); }
+bool fast_slot(json::Reader& r, JsonValue& out) { return r.parse_value(out); }
+
+template <class T>
+bool fast_slot(json::Reader& r, Box<T>& out) {
+    return fast_slot(r, *out);
+}
+
+template <class T>
+bool fast_slot(json::Reader& r, std::optional<T>& out) {
+    bool is_null = false;
+    if (!r.read_null(is_null)) return false;
+    if (is_null) {
+        out.reset();
+        return true;
+    }
+    return fast_slot(r, out.emplace());
+}
+
+template <class T>
+bool fast_slot(json::Reader& r, Vector<T>& out) {
+    if (r.peek_ws() != '[') return false;
+    out.clear();
+    return json::read_list(r, out, [](json::Reader& in, T& e) { return fast_slot(in, e); });
+}
+
+bool fast_slot(json::Reader& r, SortedMap<Expr>& out) {
+    if (r.peek_ws() != '{') return false;
+    out.clear();
+    return json::read_map(r, out, [](json::Reader& in, Expr& e) { return fast_slot(in, e); });
+}
+
+bool fast_slot(json::Reader& r, EndpointUrl& out) {
+    int c = r.peek_ws();
+    if (c == '"') return r.read_string(out.v.emplace<EndpointUrl::Static>().url);
+    return c == '{' && fast_union(r, out.v.emplace<EndpointUrl::Evaluated>().expr);
+}
+
+bool fast_slot(json::Reader& r, RequestOptions& out) {
+    if (r.peek_ws() != '{') return false;
+    return r.in_object([&] {
+        bool first = true;
+        return fast_fields(r, out, first);
+    });
+}
+
+// The members of S up to the closing brace (not consumed).
+template <class S>
+bool fast_fields(json::Reader& r, S& s, bool& first) {
+    constexpr auto fs = fields(Tag<S>{});
+    constexpr std::size_t N = std::tuple_size_v<decltype(fs)>;
+    std::array<bool, N + 1> seen{};
+    std::string_view key;
+    for (;;) {
+        int k = r.next_key(first, key);
+        if (k < 0) return false;
+        if (k == 0) break;
+        bool ok = false;
+        for_each_index<N>([&](auto I) {
+            const auto& f = std::get<I()>(fs);
+            if (ok || seen[I] || key != f.key) return;
+            seen[I] = true;
+            ok = r.colon() && fast_slot(r, s.*f.ptr);
+        });
+        if (!ok) return false;
+    }
+    bool complete = true;
+    for_each_index<N>([&](auto I) {
+        if (!seen[I] && std::get<I()>(fs).presence == Presence::Required) complete = false;
+    });
+    return complete;
+}
+
+template <class U>
+bool fast_union(json::Reader& r, U& out) {
+    using Info = UnionInfo<U>;
+    if (r.peek_ws() != '{') return false;
+    return r.in_object([&] {
+        bool first = true;
+        std::string_view name;
+        if (r.next_key(first, name) <= 0 || name != Info::tag_key || !r.colon() || r.peek_ws() != '"') return false;
+        r.bump();
+        if (!r.parse_string(name)) return false;
+        bool ok = false;
+        for_each_index<kVariants<U>>([&](auto I) {
+            if (ok || name != Info::tags[I]) return;
+            ok = fast_fields(r, out.v.template emplace<I()>(), first);
+        });
+        return ok;
+    });
+}
+
 template <class U>
 bool read_union_text(json::Reader& r, U& out) {
     using Info = UnionInfo<U>;
     int c = r.peek_ws();
+    json::Reader::Mark start = r.mark();
+    if (fast_union(r, out)) return true;
+    r.rewind(start);
+    c = r.peek_ws();
     std::size_t index = 0;
     if (c == '{') {
         JsonObject members;

@@ -161,6 +161,19 @@ public:
     // reading that value far enough to describe it.
     bool fail_invalid_type_here(std::string_view expected);
 
+    // A place to read again from, dropping any error made since.
+    struct Mark {
+        std::size_t pos;
+        int remaining_depth;
+    };
+    Mark mark() const { return {pos_, remaining_depth_}; }
+    void rewind(Mark m) {
+        pos_ = m.pos;
+        remaining_depth_ = m.remaining_depth;
+        failed_ = false;
+        error_ = Error{};
+    }
+
     // Nesting: call with the opening bracket peeked; consumes it.
     bool enter();
     void leave() { ++remaining_depth_; }

@@ -253,6 +253,55 @@ def test_diff_reader_failure(old, new, message):
     assert str(e.value) == message
 
 
+# Handlers whose tag comes first are read in one pass; any other shape, and any
+# fault, is read again the slow way. Inside a tree both must agree.
+HANDLER_FORMS = [
+    ('{"event":"x","kind":"emit"}', '{"kind":"emit","event":"x"}'),
+    ('["emit","x"]', '{"kind":"emit","event":"x"}'),
+    ('{"kind":"emit","event":"x","extra":[1,{"a":2}]}', '{"kind":"emit","event":"x"}'),
+    ('{"kind":"seq","actions":[{"handler":"h","kind":"js"},["js","g"]]}',
+     '{"kind":"seq","actions":[{"kind":"js","handler":"h"},{"kind":"js","handler":"g"}]}'),
+    ('{"kind":"emit","event":"x","detail":{"expr":7,"name":"f"}}',
+     '{"kind":"emit","event":"x","detail":{"expr":"field","name":"f"}}'),
+    ('{"kind":"call","method":"GET","url":["field","u"]}',
+     '{"kind":"call","method":"GET","url":{"expr":"field","name":"u"}}'),
+    ('{"kind":"call","method":"GET","url":"/x","request":["k"]}',
+     '{"kind":"call","method":"GET","url":"/x","request":{"key":"k"}}'),
+    ('{"kind":"emit","event":"x","detail":{"expr":"obj","fields":{"a":{"expr":"event"},"a":["field","f"]}}}',
+     '{"kind":"emit","event":"x","detail":{"expr":"obj","fields":{"a":{"expr":"field","name":"f"}}}}'),
+]
+
+
+@pytest.mark.parametrize("form,plain", HANDLER_FORMS)
+def test_handler_shapes_read_alike_in_a_tree(form, plain):
+    def tree(handler):
+        return '{"tag":"b","events":{"click":' + handler + ',"input":' + handler + "}}"
+
+    assert vorlan.diff(tree(form), tree(plain)) == EMPTY
+    assert canonical(tree(form)) == canonical(tree(plain))
+
+
+@pytest.mark.parametrize(
+    "text,message",
+    [
+        ('{"tag":"b","events":{"click":{"kind":"set-field","field":1,"value":{"expr":"event"}}}}',
+         "invalid type: integer `1`, expected a string at line 1 column 85"),
+        ('{"tag":"b","events":{"click":{"kind":"emit","event":"x","detail":{"expr":"not","of":{"expr":"field"}}}}}',
+         "missing field `name` at line 1 column 103"),
+        ('{"tag":"b","events":{"click":{"kind":"emit","event":"x"},\n"input":{"kind":"js","handler":"h","handler":"g"}}}',
+         "duplicate field `handler` at line 2 column 50"),
+        ('{"tag":"b","events":{"click":{"kind":"seq","actions":[{"kind":"js","handler":"h"},{"kind":"js"}]}}}',
+         "missing field `handler` at line 1 column 98"),
+        ('{"tag":"b","events":{"click":{"kind":"emit","event":"x","detail":{"expr":"lit","value":[1,}}}}}',
+         "expected value at line 1 column 91"),
+    ],
+)
+def test_handler_faults_in_a_tree(text, message):
+    with pytest.raises(ValueError) as e:
+        vorlan.diff(text, '{"tag":"b"}')
+    assert str(e.value) == message
+
+
 # ---- patch reading ------------------------------------------------------------
 
 ROOT = '{"tag":"x"}'
