@@ -26,6 +26,27 @@ int variant_index(std::string_view name) {
     }
 }
 
+// The common variants as a compact text writes them, name and colon, matched on the
+// raw bytes; -1 leaves the member to the general key reading.
+int quick_variant(json::Reader& r) {
+    std::string_view rest = r.rest();
+    if (rest.size() < 7 || rest[0] != '"') return -1;
+    auto take = [&](std::string_view token, int index) {
+        if (!rest.starts_with(token)) return -1;
+        r.skip(token.size());
+        return index;
+    };
+    switch (rest[1]) {
+        case 'S': return take("\"Str\":", 4);
+        case 'I': return take("\"Int\":", 2);
+        case 'F': return take("\"Float\":", 3);
+        case 'B': return take("\"Bool\":", 1);
+        case 'L': return take("\"List\":", 5);
+        case 'M': return take("\"Map\":", 6);
+        default: return -1;
+    }
+}
+
 bool unknown_variant(json::Reader& r, std::string_view name) {
     return r.fail(json::unknown_variant(name, json::expected_names(kNames)));
 }
@@ -80,14 +101,19 @@ bool read_value(json::Reader& r, Value& out) {
     if (c == '{') {
         // The variant's braces are not a map: no close-on-error step, and a second member is "expected value".
         if (!r.enter()) return false;
-        bool first = true;
-        std::string_view name;
-        int k = r.next_key(first, name);
-        bool ok = k > 0;
-        if (k == 0) r.fail_peek("expected value");
-        int index = ok ? variant_index(name) : -1;
-        if (ok && index < 0) ok = unknown_variant(r, name);
-        ok = ok && r.colon() && read_payload(r, index, out);
+        bool ok;
+        if (int quick = quick_variant(r); quick >= 0) {
+            ok = read_payload(r, quick, out);
+        } else {
+            bool first = true;
+            std::string_view name;
+            int k = r.next_key(first, name);
+            ok = k > 0;
+            if (k == 0) r.fail_peek("expected value");
+            int index = ok ? variant_index(name) : -1;
+            if (ok && index < 0) ok = unknown_variant(r, name);
+            ok = ok && r.colon() && read_payload(r, index, out);
+        }
         r.leave();
         if (!ok) return false;
         return r.end_variant();

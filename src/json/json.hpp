@@ -136,6 +136,9 @@ public:
 
     // Bytes.
     int peek() const { return pos_ < size_ ? static_cast<unsigned char>(data_[pos_]) : -1; }
+    // The bytes not read yet, to match a known token against; skip() then passes it.
+    std::string_view rest() const { return {data_ + pos_, size_ - pos_}; }
+    void skip(std::size_t n) { pos_ += n; }
     // Skips space, tab, LF, CR; then peek(). Compact texts have no whitespace
     // between tokens, so the first byte is checked here and the loop is out of line.
     int peek_ws() {
@@ -209,6 +212,7 @@ public:
     // message, to the out-of-line ones.
     int next_key(bool& first, std::string_view& key) {
         if (pos_ + 1 < size_) {
+            if (data_[pos_] == '}') return 0;
             if (first ? data_[pos_] == '"' : data_[pos_] == ',' && data_[pos_ + 1] == '"') {
                 pos_ += first ? 1 : 2;
                 first = false;
@@ -286,7 +290,13 @@ public:
     // must be null; after the payload only whitespace and the closing brace may
     // follow, anything else (a second member) being "expected value" before it.
     bool read_unit_payload();
-    bool end_variant();
+    bool end_variant() {
+        if (pos_ < size_ && data_[pos_] == '}') {
+            ++pos_;
+            return true;
+        }
+        return end_variant_slow();
+    }
 
     // Skips one value without the nesting limit and without recursion.
     bool skip_value();
@@ -304,6 +314,7 @@ private:
     int next_element_slow(bool& first);
     bool end_object_slow();
     bool end_array_slow();
+    bool end_variant_slow();
     bool parse_value_impl(JsonValue& out, bool sorted);
     bool parse_string_slow(std::size_t start, std::string_view& out);
     bool parse_escape();

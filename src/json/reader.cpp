@@ -576,7 +576,7 @@ bool Reader::read_unit_payload() {
     return peek() < 0 ? fail_peek(kEofValue) : fail_invalid_type_here("unit");
 }
 
-bool Reader::end_variant() {
+bool Reader::end_variant_slow() {
     int c = peek_ws();
     if (c == '}') {
         bump();
