@@ -130,8 +130,10 @@ void write_value(json::Writer& w, const Value& v) {
         w.raw("\"Null\"");
         return;
     }
-    w.raw('{');
-    w.key(kNames[index]);
+    // The opening of each variant's object, name and colon: no name needs escaping.
+    static constexpr std::string_view kOpen[] = {"", "{\"Bool\":", "{\"Int\":", "{\"Float\":", "{\"Str\":",
+                                                 "{\"List\":", "{\"Map\":", "{\"Submodel\":"};
+    w.raw(kOpen[index]);
     switch (index) {
         case 1: w.boolean(std::get<bool>(v.v)); break;
         case 2: w.i64(std::get<std::int64_t>(v.v)); break;

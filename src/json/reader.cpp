@@ -2,9 +2,9 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
-#include <emmintrin.h>
 
 #include "json/json.hpp"
+#include "json/scan.hpp"
 #include "unicode.hpp"
 
 namespace vorlan::json {
@@ -23,36 +23,6 @@ int hex_value(unsigned char c) {
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
-}
-
-// Bytes that end the fast scan of a string: the quote, the backslash, controls.
-struct StopTable {
-    bool stop[256];
-    constexpr StopTable() : stop() {
-        for (int i = 0; i < 0x20; ++i) stop[i] = true;
-        stop[static_cast<unsigned char>('"')] = true;
-        stop[static_cast<unsigned char>('\\')] = true;
-    }
-};
-constexpr StopTable kStop;
-
-// Index of the first quote, backslash or control byte at or after pos (size if none):
-// sixteen bytes at a time while they lie within the text, then byte by byte.
-std::size_t scan_to_stop(const char* data, std::size_t pos, std::size_t size) {
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    const __m128i flip = _mm_set1_epi8(static_cast<char>(0x80));
-    const __m128i below_space = _mm_set1_epi8(static_cast<char>(0x20 ^ 0x80));
-    while (pos + 16 <= size) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + pos));
-        __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
-                                   _mm_cmplt_epi8(_mm_xor_si128(v, flip), below_space));
-        int mask = _mm_movemask_epi8(hit);
-        if (mask != 0) return pos + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
-        pos += 16;
-    }
-    while (pos < size && !kStop.stop[static_cast<unsigned char>(data[pos])]) ++pos;
-    return pos;
 }
 
 }  // namespace
@@ -175,7 +145,7 @@ bool Reader::parse_ident(const char* rest) {
 
 bool Reader::parse_string(std::string_view& out) {
     std::size_t start = pos_;
-    pos_ = scan_to_stop(data_, pos_, size_);
+    pos_ = detail::scan_to_stop(data_, pos_, size_);
     if (pos_ < size_ && data_[pos_] == '"') {
         out = std::string_view(data_ + start, pos_ - start);
         ++pos_;
@@ -188,7 +158,7 @@ bool Reader::parse_string(std::string_view& out) {
 bool Reader::parse_string_slow(std::size_t start, std::string_view& out) {
     scratch_.clear();
     for (;;) {
-        pos_ = scan_to_stop(data_, pos_, size_);
+        pos_ = detail::scan_to_stop(data_, pos_, size_);
         if (pos_ == size_) return fail(kEofString);
         char c = data_[pos_];
         if (c == '"') {
@@ -595,7 +565,7 @@ bool Reader::end_of_text() {
 
 bool Reader::skip_string() {
     for (;;) {
-        pos_ = scan_to_stop(data_, pos_, size_);
+        pos_ = detail::scan_to_stop(data_, pos_, size_);
         if (pos_ == size_) return fail(kEofString);
         char c = data_[pos_];
         if (c == '"') {

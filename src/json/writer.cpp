@@ -3,33 +3,19 @@
 #include <cstring>
 
 #include "json/json.hpp"
+#include "json/scan.hpp"
 
 namespace vorlan::json {
 
-namespace {
-
-struct EscapeTable {
-    bool escape[256];
-    constexpr EscapeTable() : escape() {
-        for (int i = 0; i < 0x20; ++i) escape[i] = true;
-        escape[static_cast<unsigned char>('"')] = true;
-        escape[static_cast<unsigned char>('\\')] = true;
-    }
-};
-constexpr EscapeTable kEscape;
-
-}  // namespace
-
 void Writer::string(std::string_view s) {
-    out.push_back('"');
     const char* p = s.data();
-    const char* end = p + s.size();
-    const char* run = p;
-    for (; p < end; ++p) {
-        unsigned char c = static_cast<unsigned char>(*p);
-        if (!kEscape.escape[c]) continue;
-        out.append(run, static_cast<std::size_t>(p - run));
-        run = p + 1;
+    const std::size_t n = s.size();
+    std::size_t run = 0;
+    std::size_t stop = detail::scan_to_stop(p, 0, n);
+    out.push_back('"');
+    while (stop < n) {
+        out.append(p + run, stop - run);
+        unsigned char c = static_cast<unsigned char>(p[stop]);
         switch (c) {
             case '"': out.append("\\\""); break;
             case '\\': out.append("\\\\"); break;
@@ -44,8 +30,10 @@ void Writer::string(std::string_view s) {
                 out.append(buf, 6);
             }
         }
+        run = stop + 1;
+        stop = detail::scan_to_stop(p, run, n);
     }
-    out.append(run, static_cast<std::size_t>(end - run));
+    out.append(p + run, n - run);
     out.push_back('"');
 }
 
