@@ -35,20 +35,19 @@ inline void free_arena_block(const ArenaBlock& b) {
     ::operator delete(b.begin, std::align_val_t{kArenaGrain});
 }
 
-// Blocks of finished operations, kept for the next one on this thread. A block
-// the heap has just handed out must be faulted in page by page by the kernel,
-// which cost about as much as the whole parse of a 1 MB tree pair; a kept block
-// has its pages already. Bounded, so a large call leaves little behind.
+// The blocks of the last operation on this thread, kept for the next one. A block
+// fresh from the heap is faulted in by the kernel page by page, which costs about a
+// third of a whole diff of 1 MB trees; a kept block has its pages already. Only the
+// last operation's blocks stay, up to kLimit: what it did not need is freed, so
+// the memory kept follows the size of the calls being made.
 class BlockCache {
 public:
-    static constexpr std::size_t kLimit = std::size_t{16} << 20;
+    static constexpr std::size_t kLimit = std::size_t{128} << 20;
 
     BlockCache() = default;
     BlockCache(const BlockCache&) = delete;
     BlockCache& operator=(const BlockCache&) = delete;
-    ~BlockCache() {
-        for (const ArenaBlock& b : blocks_) free_arena_block(b);
-    }
+    ~BlockCache() { release(); }
 
     // The smallest kept block of at least size bytes, if any.
     bool take(std::size_t size, ArenaBlock& out) {
@@ -63,25 +62,33 @@ public:
         return true;
     }
 
-    // Keeps b if there is room (and the list can grow without throwing), else frees it.
-    void give(const ArenaBlock& b) noexcept {
-        if (bytes_ + b.size <= kLimit && blocks_.size() < blocks_.capacity()) {
-            ASAN_POISON_MEMORY_REGION(b.begin, b.size);
-            blocks_.push_back(b);
-            bytes_ += b.size;
-            return;
-        }
-        free_arena_block(b);
+    // Room for count blocks, made while an operation grows so that keep() need not allocate.
+    void reserve(std::size_t count) {
+        if (blocks_.capacity() < count) blocks_.reserve(count);
     }
 
-    // Room for the list of kept blocks, made before any block is given.
-    void reserve() {
-        if (blocks_.capacity() == 0) blocks_.reserve(kSlots);
+    // The blocks of an operation that has ended replace those kept before.
+    void keep(const std::vector<ArenaBlock>& used) noexcept {
+        if (used.empty()) return;
+        release();
+        for (const ArenaBlock& b : used) {
+            if (bytes_ + b.size <= kLimit && blocks_.size() < blocks_.capacity()) {
+                ASAN_POISON_MEMORY_REGION(b.begin, b.size);
+                blocks_.push_back(b);
+                bytes_ += b.size;
+            } else {
+                free_arena_block(b);
+            }
+        }
     }
 
 private:
-    // Blocks double from 64 KiB: the limit is reached within this many.
-    static constexpr std::size_t kSlots = 16;
+    void release() noexcept {
+        for (const ArenaBlock& b : blocks_) free_arena_block(b);
+        blocks_.clear();
+        bytes_ = 0;
+    }
+
     std::vector<ArenaBlock> blocks_;
     std::size_t bytes_ = 0;
 };
@@ -95,9 +102,7 @@ public:
     Arena() = default;
     Arena(const Arena&) = delete;
     Arena& operator=(const Arena&) = delete;
-    ~Arena() {
-        for (const Block& b : blocks_) detail::block_cache.give(b);
-    }
+    ~Arena() { detail::block_cache.keep(blocks_); }
 
     // ArenaAllocator takes requests up to this size from an arena, larger ones from the heap.
     static constexpr std::size_t kLargest = std::size_t{1} << 13;
@@ -146,7 +151,7 @@ private:
         block_size_ = size;
         if (size < bytes) size = bytes;
         blocks_.reserve(blocks_.size() + 1);
-        detail::block_cache.reserve();
+        detail::block_cache.reserve(blocks_.size() + 1);
         Block b;
         if (!detail::block_cache.take(size, b)) {
             b = Block{static_cast<char*>(::operator new(size, std::align_val_t{kGrain})), size};
