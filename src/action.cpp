@@ -207,7 +207,7 @@ template <class T>
 std::string read_slot(const JsonValue& v, Vector<T>& out);
 
 std::string read_slot(const JsonValue& v, String& out) {
-    const std::string* s = v.as_string();
+    const String* s = v.as_string();
     if (!s) return json::invalid_type(v.describe(), "a string");
     out.assign(s->data(), s->size());
     return {};
@@ -275,7 +275,7 @@ std::string read_slot(const JsonValue& v, JsonValue& out) {
 }
 
 std::string read_slot(const JsonValue& v, EndpointUrl& out) {
-    if (const std::string* s = v.as_string()) {
+    if (const String* s = v.as_string()) {
         out.v = EndpointUrl::Static{String(*s)};
         return {};
     }
@@ -362,7 +362,7 @@ std::string unknown_variant(std::string_view name) {
 template <class U>
 std::string resolve_tag(const JsonValue& tag, bool allow_index, std::size_t& index) {
     using Info = UnionInfo<U>;
-    if (const std::string* s = tag.as_string()) {
+    if (const String* s = tag.as_string()) {
         for (std::size_t i = 0; i < kVariants<U>; ++i) {
             if (*s == Info::tags[i]) {
                 index = i;

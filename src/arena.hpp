@@ -102,7 +102,14 @@ public:
     Arena() = default;
     Arena(const Arena&) = delete;
     Arena& operator=(const Arena&) = delete;
-    ~Arena() { detail::block_cache.keep(blocks_); }
+    ~Arena() {
+        while (large_) {
+            Large* next = large_->next;
+            ::operator delete(large_, std::align_val_t{kGrain});
+            large_ = next;
+        }
+        detail::block_cache.keep(blocks_);
+    }
 
     // ArenaAllocator takes requests up to this size from an arena, larger ones from the heap.
     static constexpr std::size_t kLargest = std::size_t{1} << 13;
@@ -134,9 +141,32 @@ public:
         ASAN_POISON_MEMORY_REGION(p, (c + 1) * kGrain);
     }
 
+    // Pieces over kLargest (long child lists) come from the heap, each behind a header
+    // that links it into a list: one given back, because its list outgrew it, is freed
+    // at once, as the heap would; one still held when the arena ends is freed then.
+    void* allocate_large(std::size_t n) {
+        if (n > SIZE_MAX - sizeof(Large)) throw std::bad_array_new_length();
+        auto* h = static_cast<Large*>(::operator new(sizeof(Large) + n, std::align_val_t{kGrain}));
+        h->prev = nullptr;
+        h->next = large_;
+        if (large_) large_->prev = h;
+        large_ = h;
+        return h + 1;
+    }
+    void deallocate_large(void* p) noexcept {
+        Large* h = static_cast<Large*>(p) - 1;
+        (h->prev ? h->prev->next : large_) = h->next;
+        if (h->next) h->next->prev = h->prev;
+        ::operator delete(h, std::align_val_t{kGrain});
+    }
+
 private:
     struct Free {
         Free* next;
+    };
+    struct alignas(16) Large {
+        Large* prev;
+        Large* next;
     };
     using Block = detail::ArenaBlock;
     static constexpr std::size_t kGrain = detail::kArenaGrain;
@@ -166,6 +196,7 @@ private:
     char* end_ = nullptr;
     std::size_t block_size_ = 0;
     std::vector<Block> blocks_;
+    Large* large_ = nullptr;
     Free* free_[kLargest / kGrain] = {};
 };
 
@@ -199,17 +230,23 @@ struct ArenaAllocator {
     template <class U>
     ArenaAllocator(const ArenaAllocator<U>&) noexcept {}
 
+    // Everything an operation's records hold comes through its arena, so that the
+    // arena can drop them whole without their destructors being run.
     T* allocate(std::size_t n) {
-        // A large block (a long child list) is freed as soon as it is outgrown, as from the heap:
-        // kept in the arena, the buffers a growing list leaves behind would double its memory.
         static_assert(alignof(T) <= 16);
-        if (Arena* a = detail::current_arena; a && n <= Arena::kLargest / sizeof(T))
-            return static_cast<T*>(a->allocate(n * sizeof(T)));
+        if (Arena* a = detail::current_arena) {
+            if (n <= Arena::kLargest / sizeof(T)) return static_cast<T*>(a->allocate(n * sizeof(T)));
+            if (n > SIZE_MAX / sizeof(T)) throw std::bad_array_new_length();
+            return static_cast<T*>(a->allocate_large(n * sizeof(T)));
+        }
         return std::allocator<T>().allocate(n);
     }
-    // The same test as allocate: what an arena handed out goes back to it.
+    // The same tests as allocate: what an arena handed out goes back to it.
     void deallocate(T* p, std::size_t n) noexcept {
-        if (Arena* a = detail::current_arena; a && n <= Arena::kLargest / sizeof(T)) return a->deallocate(p, n * sizeof(T));
+        if (Arena* a = detail::current_arena) {
+            if (n <= Arena::kLargest / sizeof(T)) return a->deallocate(p, n * sizeof(T));
+            return a->deallocate_large(p);
+        }
         std::allocator<T>().deallocate(p, n);
     }
 

@@ -12,7 +12,7 @@ using json::JsonMember;
 using json::JsonObject;
 using json::JsonValue;
 
-JsonValue text_value(std::string_view s) { return JsonValue(std::string(s)); }
+JsonValue text_value(std::string_view s) { return JsonValue(String(s)); }
 
 JsonValue texts_value(const std::vector<std::string>& names) {
     json::JsonArray a;
@@ -31,12 +31,12 @@ JsonValue schemas_value(const std::vector<Schema>& list, Order order) {
 JsonValue named_value(const NamedSchemas& named, Order order) {
     JsonObject o;
     o.reserve(named.size());
-    for (const auto& [name, s] : named) o.push_back(JsonMember{name, to_value(s, order)});
+    for (const auto& [name, s] : named) o.push_back(JsonMember{String(name), to_value(s, order)});
     json::sort_members(o);
     return JsonValue(std::move(o));
 }
 
-void add(JsonObject& o, std::string_view key, JsonValue v) { o.push_back(JsonMember{std::string(key), std::move(v)}); }
+void add(JsonObject& o, std::string_view key, JsonValue v) { o.push_back(JsonMember{String(key), std::move(v)}); }
 
 bool only_ref(const Schema& s) {
     return s.schema_uri.empty() && s.title.empty() && s.description.empty() && !s.default_null && s.type.empty() &&

@@ -184,7 +184,7 @@ JsonValue scalar_value(const Item& it) {
         case Item::Kind::U64: return JsonValue(it.u);
         case Item::Kind::I64: return JsonValue(it.i);
         case Item::Kind::F64: return std::isfinite(it.f) ? JsonValue(it.f) : JsonValue();
-        case Item::Kind::Str: return JsonValue(std::string(it.str));
+        case Item::Kind::Str: return JsonValue(String(it.str));
         default: return JsonValue();
     }
 }
@@ -193,7 +193,7 @@ struct Open {
     JsonValue container;  // an array or an object
     std::uint64_t left;
     bool want_key;
-    std::string key;
+    String key;
 };
 
 }  // namespace

@@ -16,6 +16,8 @@
 #include <variant>
 #include <vector>
 
+#include "arena.hpp"
+
 namespace vorlan::json {
 
 inline constexpr int kDepthLimit = 128;  // opening the 128th level fails
@@ -70,21 +72,21 @@ struct Number {
 
 struct JsonValue;
 struct JsonMember;
-using JsonArray = std::vector<JsonValue>;
+using JsonArray = Vector<JsonValue>;
 // A generic value keeps its object members sorted by key bytes, last repeated key
 // winning; a buffered value (see Reader::parse_buffered) keeps them in input order.
-using JsonObject = std::vector<JsonMember>;
+using JsonObject = Vector<JsonMember>;
 
 struct JsonValue {
     enum class Kind : std::uint8_t { Null, Bool, U64, I64, F64, String, Array, Object };
-    std::variant<std::monostate, bool, std::uint64_t, std::int64_t, double, std::string, JsonArray, JsonObject> v;
+    std::variant<std::monostate, bool, std::uint64_t, std::int64_t, double, String, JsonArray, JsonObject> v;
 
     JsonValue() = default;
     explicit JsonValue(bool b);
     explicit JsonValue(std::uint64_t n);
     explicit JsonValue(std::int64_t n);
     explicit JsonValue(double n);
-    explicit JsonValue(std::string s);
+    explicit JsonValue(String s);
     explicit JsonValue(JsonArray a);
     explicit JsonValue(JsonObject o);
 
@@ -94,8 +96,8 @@ struct JsonValue {
     const std::uint64_t* as_u64() const { return std::get_if<std::uint64_t>(&v); }
     const std::int64_t* as_i64() const { return std::get_if<std::int64_t>(&v); }
     const double* as_f64() const { return std::get_if<double>(&v); }
-    const std::string* as_string() const { return std::get_if<std::string>(&v); }
-    std::string* as_string() { return std::get_if<std::string>(&v); }
+    const String* as_string() const { return std::get_if<String>(&v); }
+    String* as_string() { return std::get_if<String>(&v); }
     const JsonArray* as_array() const { return std::get_if<JsonArray>(&v); }
     JsonArray* as_array() { return std::get_if<JsonArray>(&v); }
     const JsonObject* as_object() const { return std::get_if<JsonObject>(&v); }
@@ -107,7 +109,7 @@ struct JsonValue {
 };
 
 struct JsonMember {
-    std::string key;
+    String key;
     JsonValue value;
 };
 
@@ -116,7 +118,7 @@ inline JsonValue::JsonValue(bool b) : v(b) {}
 inline JsonValue::JsonValue(std::uint64_t n) : v(n) {}
 inline JsonValue::JsonValue(std::int64_t n) : v(n) {}
 inline JsonValue::JsonValue(double n) : v(n) {}
-inline JsonValue::JsonValue(std::string s) : v(std::move(s)) {}
+inline JsonValue::JsonValue(String s) : v(std::move(s)) {}
 inline JsonValue::JsonValue(JsonArray a) : v(std::move(a)) {}
 inline JsonValue::JsonValue(JsonObject o) : v(std::move(o)) {}
 

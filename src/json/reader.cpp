@@ -702,7 +702,7 @@ bool Reader::parse_value_impl(JsonValue& out, bool sorted) {
             bump();
             std::string_view s;
             if (!parse_string(s)) return false;
-            out.v = std::string(s);
+            out.v = String(s);
             return true;
         }
         case '[': {
@@ -729,7 +729,7 @@ bool Reader::parse_value_impl(JsonValue& out, bool sorted) {
                     int k = next_key(first, key);
                     if (k < 0) return false;
                     if (k == 0) return true;
-                    members.push_back(JsonMember{std::string(key), JsonValue()});
+                    members.push_back(JsonMember{String(key), JsonValue()});
                     if (!colon() || !parse_value_impl(members.back().value, sorted)) return false;
                 }
             });

@@ -98,6 +98,32 @@ TEST(KeyedPasses, ReversedListOfHundredThousand) {
     EXPECT_EQ(patch.value().substr(patch.value().size() - last.size()), last);
 }
 
+// Long child lists (past the arena's largest piece, outgrown while read) and handlers
+// holding literal JSON, diffed and applied back. The operations drop their trees with
+// the arena without running destructors; the sanitizer run checks nothing is left.
+TEST(Operations, LongListsAndLiteralsRoundTrip) {
+    auto tree = [](std::size_t n, std::size_t shift) {
+        std::string s = R"({"tag":"list","slots":{"items":[)";
+        for (std::size_t i = 0; i < n; ++i) {
+            if (i) s += ',';
+            std::string k = std::to_string((i * 7 + shift) % n);
+            s += R"({"tag":"li","key":")" + k + R"(","props":{"tags":{"List":[{"Str":")" + std::string(40, 'x') + k +
+                 R"("}]}},"events":{"click":{"kind":"emit","event":"e","detail":{"expr":"lit","value":{"k":[)" + k +
+                 R"(,"a long literal text"]}}}},"bindings":{"v":{"field":"f","mode":"two-way","compute":)"
+                 R"({"expr":"lit","value":")" + k + R"("}}}})";
+        }
+        return s + "]}}";
+    };
+    std::string old_tree = tree(2000, 0), new_tree = tree(2100, 3);
+    Result<std::string> patch = diff_json(old_tree, new_tree);
+    ASSERT_TRUE(patch.ok()) << patch.error();
+    Result<std::string> applied = apply_json(old_tree, patch.value());
+    ASSERT_TRUE(applied.ok()) << applied.error();
+    Result<std::string> expected = apply_json(new_tree, R"({"ops":[]})");
+    ASSERT_TRUE(expected.ok()) << expected.error();
+    EXPECT_EQ(applied.value(), expected.value());
+}
+
 // A tree as deep as a tree text can be, and a patch that grows it one level further.
 TEST(ApplyDepth, GrowingPastTheReadableDepthFails) {
     std::string tree = R"({"tag":"n"})";
