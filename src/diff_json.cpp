@@ -58,7 +58,9 @@ Result<std::string> apply_json(std::string_view root, std::string_view patch) {
         Dropped<diff::Patch> ops(std::move(ops_read.value()));
         Result<std::monostate> applied = diff::apply_patch(*tree, *ops);
         if (!applied.ok()) return applied.failure();
-        json::Writer w;
+        // The new tree is about as long as the old one: one allocation instead of a
+        // string doubling (and copying) its way up to the size of the tree.
+        json::Writer w(root.size() + root.size() / 8);
         node::write_node(w, *tree);
         return std::move(w.out);
     });
