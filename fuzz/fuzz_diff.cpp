@@ -25,7 +25,7 @@ bool exact_round_trip_promised(const json::JsonValue& node) {
     for (const json::JsonMember& slot : *slots->as_object()) {
         const json::JsonArray* children = slot.value.as_array();
         if (!children || children->empty()) return false;
-        std::set<std::string> keys;
+        std::set<std::string_view> keys;
         for (const json::JsonValue& child : *children) {
             const json::JsonValue* key = member(child, "key");
             if (key && key->as_string() && !keys.insert(*key->as_string()).second) return false;
