@@ -155,17 +155,7 @@ void write_value(json::Writer& w, const Value& v) {
     w.raw('}');
 }
 
-void write_value_map(json::Writer& w, const ValueMap& m) {
-    w.raw('{');
-    bool first = true;
-    for (const auto& [key, value] : m) {
-        if (!first) w.raw(',');
-        first = false;
-        w.key(key);
-        write_value(w, value);
-    }
-    w.raw('}');
-}
+void write_value_map(json::Writer& w, const ValueMap& m) { json::write_map(w, m, write_value); }
 
 bool operator==(const Value& a, const Value& b) {
     if (a.v.index() != b.v.index()) return false;

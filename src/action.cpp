@@ -461,13 +461,7 @@ bool fast_slot(json::Reader& r, Box<T>& out) {
 
 template <class T>
 bool fast_slot(json::Reader& r, std::optional<T>& out) {
-    bool is_null = false;
-    if (!r.read_null(is_null)) return false;
-    if (is_null) {
-        out.reset();
-        return true;
-    }
-    return fast_slot(r, out.emplace());
+    return json::read_nullable(r, out, [](json::Reader& in, T& v) { return fast_slot(in, v); });
 }
 
 template <class T>
@@ -640,17 +634,7 @@ void write_slot(json::Writer& w, const Vector<T>& list) {
     w.raw(']');
 }
 
-void write_slot(json::Writer& w, const SortedMap<Expr>& map) {
-    w.raw('{');
-    bool first = true;
-    for (const auto& [name, e] : map) {
-        if (!first) w.raw(',');
-        first = false;
-        w.key(name);
-        write_expr(w, e);
-    }
-    w.raw('}');
-}
+void write_slot(json::Writer& w, const SortedMap<Expr>& map) { json::write_map(w, map, write_expr); }
 
 template <class T>
 bool is_absent(const std::optional<T>& v) {

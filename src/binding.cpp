@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "action.hpp"
+#include "json/collections.hpp"
 #include "operations.hpp"
 
 namespace vorlan::node {
@@ -54,28 +55,14 @@ bool read_unit_variant(json::Reader& r, const std::string_view (&names)[N], int&
     return r.fail_peek("expected value");
 }
 
-bool read_opt_string(json::Reader& r, std::optional<String>& out) {
-    bool is_null = false;
-    if (!r.read_null(is_null)) return false;
-    if (is_null) {
-        out.reset();
-        return true;
-    }
-    return r.read_string(out.emplace());
-}
-
 template <class E, std::size_t N>
 bool read_opt_enum(json::Reader& r, const std::string_view (&names)[N], std::optional<E>& out) {
-    bool is_null = false;
-    if (!r.read_null(is_null)) return false;
-    if (is_null) {
-        out.reset();
+    return json::read_nullable(r, out, [&](json::Reader& in, E& e) {
+        int index = 0;
+        if (!read_unit_variant(in, names, index)) return false;
+        e = static_cast<E>(index);
         return true;
-    }
-    int index = 0;
-    if (!read_unit_variant(r, names, index)) return false;
-    out = static_cast<E>(index);
-    return true;
+    });
 }
 
 // The members of a record's object form: each declared key at most once, read by
@@ -148,7 +135,7 @@ bool read_options_field(json::Reader& r, int i, BindingOptions& out) {
     switch (i) {
         case 0: return r.read_string(out.value);
         case 1: return r.read_string(out.label);
-        case 2: return read_opt_string(r, out.disabled);
+        case 2: return json::read_optional_string(r, out.disabled);
         case 3: return read_opt_enum(r, kCodecNames, out.codec);
         default: return read_opt_enum(r, kEncodeNames, out.encode);
     }
@@ -180,60 +167,27 @@ bool read_options(json::Reader& r, BindingOptions& out) {
     return not_a_record(r, c, "struct BindingOptions");
 }
 
-template <class T, class F>
-bool read_opt_record(json::Reader& r, std::optional<T>& out, F&& read) {
-    bool is_null = false;
-    if (!r.read_null(is_null)) return false;
-    if (is_null) {
-        out.reset();
-        return true;
-    }
-    return read(r, out.emplace());
-}
-
 bool read_binding_field(json::Reader& r, int i, Binding& b) {
     switch (i) {
-        case 0: return read_opt_string(r, b.field);
-        case 1: {
-            bool is_null = false;
-            if (!r.read_null(is_null)) return false;
-            if (is_null) {
-                b.compute.reset();
-                return true;
-            }
-            return r.parse_value(b.compute.emplace());
-        }
+        case 0: return json::read_optional_string(r, b.field);
+        case 1: return json::read_nullable(r, b.compute, [](json::Reader& in, json::JsonValue& v) {
+            return in.parse_value(v);
+        });
         case 2: {
             int mode = 0;
             if (!read_unit_variant(r, kModeNames, mode)) return false;
             b.mode = static_cast<BindMode>(mode);
             return true;
         }
-        case 3: return read_opt_string(r, b.event);
-        case 4: return read_opt_record(r, b.methods, read_methods);
-        case 5: return read_opt_string(r, b.state);
-        case 6: {
-            bool is_null = false;
-            if (!r.read_null(is_null)) return false;
-            if (is_null) {
-                b.defer.reset();
-                return true;
-            }
-            return r.read_bool(b.defer.emplace());
-        }
+        case 3: return json::read_optional_string(r, b.event);
+        case 4: return json::read_nullable(r, b.methods, read_methods);
+        case 5: return json::read_optional_string(r, b.state);
+        case 6: return json::read_nullable(r, b.defer, [](json::Reader& in, bool& v) { return in.read_bool(v); });
         case 7: return read_opt_enum(r, kCodecNames, b.codec);
         case 8: return read_opt_enum(r, kEncodeNames, b.encode);
-        case 9: {
-            bool is_null = false;
-            if (!r.read_null(is_null)) return false;
-            if (is_null) {
-                b.scale.reset();
-                return true;
-            }
-            return r.read_f64(b.scale.emplace(), "f64");
-        }
-        case 10: return read_opt_record(r, b.selection, read_selection);
-        default: return read_opt_record(r, b.options, read_options);
+        case 9: return json::read_nullable(r, b.scale, [](json::Reader& in, double& v) { return in.read_f64(v, "f64"); });
+        case 10: return json::read_nullable(r, b.selection, read_selection);
+        default: return json::read_nullable(r, b.options, read_options);
     }
 }
 

@@ -145,16 +145,6 @@ bool read_record(json::Reader& r, T& out, const Field<T> (&fields)[N], std::stri
 
 bool read_path(json::Reader& r, Path& out) { return json::read_list(r, out, read_path_seg); }
 
-bool read_optional_string(json::Reader& r, std::optional<String>& out) {
-    bool is_null = false;
-    if (!r.read_null(is_null)) return false;
-    if (is_null) {
-        out.reset();
-        return true;
-    }
-    return r.read_string(out.emplace());
-}
-
 template <class T>
 bool read_path_field(json::Reader& r, T& op) {
     return read_path(r, op.path);
@@ -201,7 +191,7 @@ constexpr Field<SetBinding> kSetBinding[] = {
     {"binding", [](json::Reader& r, SetBinding& op) { return node::read_binding(r, *op.binding); }}};
 constexpr Field<RemoveBinding> kRemoveBinding[] = {path_field<RemoveBinding>, name_field<RemoveBinding>};
 constexpr Field<SetKey> kSetKey[] = {
-    path_field<SetKey>, {"key", [](json::Reader& r, SetKey& op) { return read_optional_string(r, op.key); }, true}};
+    path_field<SetKey>, {"key", [](json::Reader& r, SetKey& op) { return json::read_optional_string(r, op.key); }, true}};
 constexpr Field<InsertChild> kInsertChild[] = {path_field<InsertChild>, slot_field<InsertChild>,
                                                {"index", read_index_field<InsertChild>},
                                                {"node", read_node_field<InsertChild>}};

@@ -35,27 +35,13 @@ int name_index(const std::string_view (&names)[N], std::string_view name) {
 }
 
 bool read_opt_bool(json::Reader& r, std::optional<bool>& out) {
-    bool is_null = false;
-    if (!r.read_null(is_null)) return false;
-    if (is_null) {
-        out.reset();
-        return true;
-    }
-    return r.read_bool(out.emplace());
+    return json::read_nullable(r, out, [](json::Reader& in, bool& b) { return in.read_bool(b); });
 }
 
 bool read_node_field(json::Reader& r, int i, Node& n) {
     switch (i) {
         case 0: return r.read_string(n.tag);
-        case 1: {
-            bool is_null = false;
-            if (!r.read_null(is_null)) return false;
-            if (is_null) {
-                n.key.reset();
-                return true;
-            }
-            return r.read_string(n.key.emplace());
-        }
+        case 1: return json::read_optional_string(r, n.key);
         case 2: return drovane::read_value_map(r, n.props);
         case 3: return json::read_map(r, n.slots, [](json::Reader& in, Vector<Node>& slot) {
             return json::read_list(in, slot, read_node);
@@ -64,19 +50,6 @@ bool read_node_field(json::Reader& r, int i, Node& n) {
         case 5: return json::read_map(r, n.event_options, read_event_options);
         default: return json::read_map(r, n.bindings, read_binding);
     }
-}
-
-template <class T, class F>
-void write_map(json::Writer& w, const SortedMap<T>& m, F&& write_one) {
-    w.raw('{');
-    bool first = true;
-    for (const auto& [key, value] : m) {
-        if (!first) w.raw(',');
-        first = false;
-        w.key(key);
-        write_one(w, value);
-    }
-    w.raw('}');
 }
 
 void write_slot(json::Writer& w, const Vector<Node>& list) {
@@ -162,13 +135,7 @@ bool read_event_options(json::Reader& r, EventOptions& out) {
 }
 
 bool read_event_options_nullable(json::Reader& r, std::optional<EventOptions>& out) {
-    bool is_null = false;
-    if (!r.read_null(is_null)) return false;
-    if (is_null) {
-        out.reset();
-        return true;
-    }
-    return read_event_options(r, out.emplace());
+    return json::read_nullable(r, out, read_event_options);
 }
 
 void write_node(json::Writer& w, const Node& n) {
@@ -188,22 +155,22 @@ void write_node(json::Writer& w, const Node& n) {
     if (!n.slots.empty()) {
         w.raw(',');
         w.key("slots");
-        write_map(w, n.slots, write_slot);
+        json::write_map(w, n.slots, write_slot);
     }
     if (!n.events.empty()) {
         w.raw(',');
         w.key("events");
-        write_map(w, n.events, action::write_action);
+        json::write_map(w, n.events, action::write_action);
     }
     if (!n.event_options.empty()) {
         w.raw(',');
         w.key("event_options");
-        write_map(w, n.event_options, write_event_options);
+        json::write_map(w, n.event_options, write_event_options);
     }
     if (!n.bindings.empty()) {
         w.raw(',');
         w.key("bindings");
-        write_map(w, n.bindings, write_binding);
+        json::write_map(w, n.bindings, write_binding);
     }
     w.raw('}');
 }

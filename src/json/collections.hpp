@@ -3,6 +3,7 @@
 // a vector and a JSON object into a text-keyed map (the last repeated key wins).
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -79,6 +80,36 @@ bool read_map(Reader& r, SortedMap<T>& out, F&& read_one) {
     });
     if (c < 0) return r.fail_peek("EOF while parsing a value");
     return r.fail_invalid_type_here("a map");
+}
+
+// null reads as no value; anything else as read_one(Reader&, T&) reads it.
+template <class T, class F>
+bool read_nullable(Reader& r, std::optional<T>& out, F&& read_one) {
+    bool is_null = false;
+    if (!r.read_null(is_null)) return false;
+    if (is_null) {
+        out.reset();
+        return true;
+    }
+    return read_one(r, out.emplace());
+}
+
+inline bool read_optional_string(Reader& r, std::optional<String>& out) {
+    return read_nullable(r, out, [](Reader& in, String& s) { return in.read_string(s); });
+}
+
+// The map as an object in key order, each value as write_one(Writer&, const T&) writes it.
+template <class T, class F>
+void write_map(Writer& w, const SortedMap<T>& m, F&& write_one) {
+    w.raw('{');
+    bool first = true;
+    for (const auto& [key, value] : m) {
+        if (!first) w.raw(',');
+        first = false;
+        w.key(key);
+        write_one(w, value);
+    }
+    w.raw('}');
 }
 
 }  // namespace vorlan::json
