@@ -3,7 +3,7 @@
 // diff is made of hundreds of thousands of small strings and vectors that all
 // die together when the call returns, so they come from a few large blocks
 // instead of one malloc each, and dropping them is handing those blocks back
-// (the first few to a per-thread cache for the next operation).
+// (to a per-thread cache that keeps the last operation's blocks for the next one).
 //
 // ArenaScope makes an arena current on this thread for the length of one
 // operation; ArenaAllocator takes from the current arena, or from the heap when
