@@ -19,6 +19,8 @@
 #include <utility>
 #include <vector>
 
+#include "result.hpp"
+
 namespace vorlan {
 
 namespace detail {
@@ -145,7 +147,7 @@ public:
     // that links it into a list: one given back, because its list outgrew it, is freed
     // at once, as the heap would; one still held when the arena ends is freed then.
     void* allocate_large(std::size_t n) {
-        if (n > SIZE_MAX - sizeof(Large)) throw std::bad_array_new_length();
+        if (n > SIZE_MAX - sizeof(Large)) out_of_memory();
         auto* h = static_cast<Large*>(::operator new(sizeof(Large) + n, std::align_val_t{kGrain}));
         h->prev = nullptr;
         h->next = large_;
@@ -236,7 +238,7 @@ struct ArenaAllocator {
         static_assert(alignof(T) <= 16);
         if (Arena* a = detail::current_arena) {
             if (n <= Arena::kLargest / sizeof(T)) return static_cast<T*>(a->allocate(n * sizeof(T)));
-            if (n > SIZE_MAX / sizeof(T)) throw std::bad_array_new_length();
+            if (n > SIZE_MAX / sizeof(T)) out_of_memory();
             return static_cast<T*>(a->allocate_large(n * sizeof(T)));
         }
         return std::allocator<T>().allocate(n);

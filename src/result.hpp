@@ -1,5 +1,6 @@
 #pragma once
 // The one error shape of the core: an operation returns its value or one message.
+#include <cstdlib>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -31,8 +32,15 @@ private:
 
 inline Failure fail(std::string message) { return Failure{std::move(message), false}; }
 
-// Runs an operation body so that no exception leaves the core: running out of
-// memory becomes a failure the binding raises as MemoryError.
+// The core's one exception boundary: nothing else in it throws or catches.
+// Built with exceptions, running out of memory (std::bad_alloc, or std::length_error
+// for a size no container can hold) ends the operation with a failure that the
+// binding raises as MemoryError. Built without them (WebAssembly), allocation
+// failure aborts the program.
+#if defined(__cpp_exceptions)
+
+[[noreturn]] inline void out_of_memory() { throw std::bad_alloc(); }
+
 template <class F>
 auto guarded(F&& body) -> decltype(body()) {
     try {
@@ -43,5 +51,16 @@ auto guarded(F&& body) -> decltype(body()) {
         return Failure{"out of memory", true};
     }
 }
+
+#else
+
+[[noreturn]] inline void out_of_memory() { std::abort(); }
+
+template <class F>
+auto guarded(F&& body) -> decltype(body()) {
+    return body();
+}
+
+#endif
 
 }  // namespace vorlan
