@@ -73,7 +73,8 @@ bool read_payload(json::Reader& r, int index, Value& out) {
             return true;
         }
         case 4: return r.read_string(out.v.emplace<String>());
-        case 5: return json::read_list(r, out.v.emplace<List>(), read_value);
+        // A bare variant name in the list is positioned before the comma after it.
+        case 5: return json::read_list(r, out.v.emplace<List>(), read_value, json::Reader::ArrayClose::Bracket);
         case 6: return read_value_map(r, out.v.emplace<ValueMap>());
         default: {
             std::uint64_t n = 0;

@@ -37,7 +37,8 @@ void note_length(int depth, std::size_t n) {
 
 // read_one(Reader&, T&) reads one element; anything but an array is a type failure.
 template <class T, class A, class F>
-bool read_list(Reader& r, std::vector<T, A>& out, F&& read_one) {
+bool read_list(Reader& r, std::vector<T, A>& out, F&& read_one,
+               Reader::ArrayClose close = Reader::ArrayClose::BracketOrComma) {
     int c = r.peek_ws();
     if (c == '[') return r.in_array([&] {
         bool first = true;
@@ -52,7 +53,7 @@ bool read_list(Reader& r, std::vector<T, A>& out, F&& read_one) {
             out.emplace_back();
             if (!read_one(r, out.back())) return false;
         }
-    });
+    }, close);
     if (c < 0) return r.fail_peek("EOF while parsing a value");
     return r.fail_invalid_type_here("a sequence");
 }

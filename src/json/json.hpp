@@ -265,6 +265,10 @@ public:
     void close_object_after_error();
     void close_array_after_error();
 
+    // Where a failed array reader stands before it positions an error: past its ']'
+    // if that is next, or past a ',' and the whitespace after it as well.
+    enum class ArrayClose : std::uint8_t { Bracket, BracketOrComma };
+
     // Wraps reading the inside of an object or array: enters (bracket peeked), runs
     // body, closes, and on failure positions an unpositioned error where it stands.
     template <class F>
@@ -278,12 +282,13 @@ public:
         return ok;
     }
     template <class F>
-    bool in_array(F&& body) {
+    bool in_array(F&& body, ArrayClose close = ArrayClose::BracketOrComma) {
         if (!enter()) return false;
         bool ok = body();
         leave();
         if (ok) ok = end_array();
-        else close_array_after_error();
+        else if (close == ArrayClose::BracketOrComma) close_array_after_error();
+        else if (peek_ws() == ']') bump();
         if (!ok) fix_position();
         return ok;
     }

@@ -125,7 +125,7 @@ TEST(Value, ReadAndWrite) {
         {"{\"Map\":[]}", "invalid type: sequence, expected a map at line 1 column 7"},
         {"{\"List\":[\"Null\", \"Bool\" ]  }", "invalid type: unit variant, expected newtype variant at line 1 column 25"},
         {"{\"Map\":{\"a\":\"Bool\"}}", "invalid type: unit variant, expected newtype variant at line 1 column 19"},
-        {"{\"List\":[{\"Int\":1},\"Str\",2]}", "invalid type: unit variant, expected newtype variant at line 1 column 25"},
+        {"{\"List\":[{\"Int\":1},\"Str\",2]}", "invalid type: unit variant, expected newtype variant at line 1 column 24"},
         {"1", "expected value at line 1 column 1"},
         {"null", "expected value at line 1 column 1"},
         {"[\"Null\"]", "expected value at line 1 column 1"},

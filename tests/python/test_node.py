@@ -77,6 +77,8 @@ def test_value_is_written_canonically(value, written):
         ('{"List":{}}', "invalid type: map, expected a sequence", 8),
         ('{"Map":null}', "invalid type: null, expected a map", 11),
         ('{"List":["Null","Str"]}', "invalid type: unit variant, expected newtype variant", 22),
+        ('{"List":["Str","Null"]}', "invalid type: unit variant, expected newtype variant", 14),
+        ('{"List":["Bool"  ,"Null"]}', "invalid type: unit variant, expected newtype variant", 17),
         ("1", "expected value", 1),
     ],
 )
@@ -145,6 +147,8 @@ def test_tree_is_written_canonically(tree, written):
         ('{"tag":"a","slots":{"s":{}}}', "invalid type: map, expected a sequence at line 1 column 24"),
         ('{"tag":"a","slots":{"s":[1]}}', "invalid type: integer `1`, expected struct Node at line 1 column 26"),
         ('{"tag":"a","props":{"x":"Bool"}}', "invalid type: unit variant, expected newtype variant at line 1 column 31"),
+        ('{"tag":"a","props":{"x":{"List":["Bool"\n,"Null"]}}}',
+         "invalid type: unit variant, expected newtype variant at line 2 column 0"),
         ('{"tag":"a"} x', "trailing characters at line 1 column 13"),
         ("[]", "invalid length 0, expected struct Node with 7 elements at line 1 column 2"),
         ('["x",null,{},{},{},{},{},1]', "trailing characters at line 1 column 26"),
