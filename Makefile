@@ -4,7 +4,8 @@ PYTHON := /usr/bin/python3
 BUILD := build
 JOBS := $(shell nproc 2>/dev/null || echo 4)
 
-BUILD_PACKAGES := make cmake g++ libgtest-dev python3-dev libmsgpack-cxx-dev unicode-data libbenchmark-dev
+BUILD_PACKAGES := make cmake g++ libgtest-dev python3-dev libmsgpack-cxx-dev libfast-float-dev unicode-data \
+	libbenchmark-dev
 TEST_PACKAGES := binutils python3-pytest python3-msgpack python3-jsonschema python3-hypothesis \
 	python3-setuptools python3-wheel python3-venv python3-pip clang libclang-rt-14-dev
 # make test fuzzes each target briefly; make fuzz runs them for longer.

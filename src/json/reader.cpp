@@ -1,7 +1,8 @@
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <cstring>
+
+#include <fast_float/fast_float.h>
 
 #include "json/json.hpp"
 #include "json/scan.hpp"
@@ -318,48 +319,10 @@ bool Reader::parse_number(Number& out) {
         // -0 and integers below the signed range read as floats.
     }
     double value = 0;
-    auto res = std::from_chars(data_ + start, data_ + pos_, value);
-    if (res.ec == std::errc::result_out_of_range) {
-        // Too small reads as zero; too large is refused.
-        if (std::isinf(value) || (value == 0 && [&] {
-                // Decide by the decimal magnitude: digits before the point plus the exponent.
-                std::size_t i = start + (negative ? 1 : 0);
-                long magnitude = 0;
-                bool seen_nonzero = false;
-                long leading_zeros_after_point = 0;
-                while (i < pos_ && data_[i] >= '0' && data_[i] <= '9') {
-                    if (data_[i] != '0') seen_nonzero = true;
-                    if (seen_nonzero) ++magnitude;
-                    ++i;
-                }
-                if (i < pos_ && data_[i] == '.') {
-                    ++i;
-                    while (i < pos_ && data_[i] >= '0' && data_[i] <= '9') {
-                        if (!seen_nonzero) {
-                            if (data_[i] == '0') --leading_zeros_after_point;
-                            else seen_nonzero = true;
-                        }
-                        ++i;
-                    }
-                }
-                if (!seen_nonzero) return false;
-                long exp = 0;
-                if (i < pos_ && (data_[i] == 'e' || data_[i] == 'E')) {
-                    ++i;
-                    bool neg = false;
-                    if (data_[i] == '+' || data_[i] == '-') neg = data_[i++] == '-';
-                    while (i < pos_) {
-                        if (exp < 100000000) exp = exp * 10 + (data_[i] - '0');
-                        ++i;
-                    }
-                    if (neg) exp = -exp;
-                }
-                return magnitude + leading_zeros_after_point + exp > 0;
-            }())) {
-            return fail("number out of range");
-        }
-        value = negative ? -0.0 : 0.0;
-    }
+    // Correctly rounded, so bit for bit what any exact parser gives; a result beyond the
+    // range comes back as infinity, which is refused, and one below it as a signed zero.
+    fast_float::from_chars(data_ + start, data_ + pos_, value);
+    if (std::isinf(value)) return fail("number out of range");
     out.kind = Number::Kind::F64;
     out.f = value;
     return true;
