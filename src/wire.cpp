@@ -161,7 +161,7 @@ bool read_item(Cursor& c, Item& it, std::string& error) {
 // What a key that is no string is called in "invalid type: X, expected a string key".
 std::string describe_key(const Item& it) {
     switch (it.kind) {
-        case Item::Kind::Nil: return "unit value";
+        case Item::Kind::Nil: return "null";
         case Item::Kind::Bool: return it.b ? "boolean `true`" : "boolean `false`";
         case Item::Kind::U64: return json::describe_u64(it.u);
         case Item::Kind::I64: return json::describe_i64(it.i);

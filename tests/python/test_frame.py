@@ -577,7 +577,7 @@ NEWTYPE = "invalid type: newtype struct, expected any valid JSON value"
         (b"\x81\xff\xc0", "invalid type: integer `-1`, expected a string key"),
         (b"\x81\xd0\x05\xc0", "invalid type: integer `5`, expected a string key"),
         (b"\x81\xcf" + b"\xff" * 8, "invalid type: integer `18446744073709551615`, expected a string key"),
-        (b"\x81\xc0\xc0", "invalid type: unit value, expected a string key"),
+        (b"\x81\xc0\x01", "invalid type: null, expected a string key"),
         (b"\x81\xc3\xc0", "invalid type: boolean `true`, expected a string key"),
         (b"\x81\xc2\xc0", "invalid type: boolean `false`, expected a string key"),
         (b"\x81\xcb\x3f\xf8" + b"\x00" * 6, "invalid type: floating point `1.5`, expected a string key"),
