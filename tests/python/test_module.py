@@ -1,5 +1,7 @@
+import importlib.util
 import itertools
 import sys
+import types
 
 import pytest
 
@@ -353,3 +355,28 @@ def test_reimport_gives_a_new_module_with_the_same_class():
         assert again.diff is not old.diff
     finally:
         sys.modules["vorlan"] = old
+
+
+def spoil_name_after_example(spoil):
+    """A module type whose __name__ goes bad as soon as Example is set on it."""
+    class Spoiling(types.ModuleType):
+        def __setattr__(self, name, value):
+            super().__setattr__(name, value)
+            if name == "Example":
+                spoil(self)
+    return Spoiling
+
+
+@pytest.mark.parametrize("spoil", [
+    lambda m: types.ModuleType.__delattr__(m, "__name__"),
+    lambda m: types.ModuleType.__setattr__(m, "__name__", 5),
+], ids=["missing", "not a str"])
+def test_a_name_that_goes_bad_during_exec_keeps_what_was_added(spoil):
+    spec = importlib.util.find_spec("vorlan")
+    module = importlib.util.module_from_spec(spec)
+    module.__class__ = spoil_name_after_example(spoil)
+    with pytest.raises(SystemError):
+        spec.loader.exec_module(module)
+    assert module.__all__ == ["Example"]
+    assert module.Example is vorlan.Example
+    assert not hasattr(module, "diff")
