@@ -10,7 +10,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-fuzz"
 jobs=${FUZZ_JOBS:-$(nproc)}
 targets=(fuzz_diff fuzz_apply fuzz_normalize_action fuzz_normalize_expr fuzz_normalize_binding
-         fuzz_parse_cem fuzz_decode_frame fuzz_encode_frame)
+         fuzz_parse_cem fuzz_decode_frame fuzz_encode_frame fuzz_scan)
 
 mkdir -p "$build"
 cmake -S "$root" -B "$build" -DVORLAN_FUZZ=ON -DVORLAN_TESTS=OFF -DCMAKE_CXX_COMPILER=clang++ \

@@ -2,7 +2,12 @@
 // The scan both the reader and the writer make over string bytes: to the first
 // byte JSON treats specially inside a string (the quote, the backslash, a control).
 #include <cstddef>
+#include <cstdint>
+#if defined(__SSE2__)
 #include <emmintrin.h>
+#elif defined(__ARM_NEON)
+#include <arm_neon.h>
+#endif
 
 namespace vorlan::json::detail {
 
@@ -17,9 +22,16 @@ struct StopTable {
 };
 inline constexpr StopTable kStop;
 
-// Index of the first quote, backslash or control byte at or after pos (size if none):
-// sixteen bytes at a time while they lie within the text, then byte by byte.
+// Index of the first quote, backslash or control byte at or after pos (size if none),
+// byte by byte: the whole scan where there are no vectors, the tail where there are.
+inline std::size_t scan_to_stop_plain(const char* data, std::size_t pos, std::size_t size) {
+    while (pos < size && !kStop.stop[static_cast<unsigned char>(data[pos])]) ++pos;
+    return pos;
+}
+
+// The same, sixteen bytes at a time while they lie within the text, then byte by byte.
 inline std::size_t scan_to_stop(const char* data, std::size_t pos, std::size_t size) {
+#if defined(__SSE2__)
     const __m128i quote = _mm_set1_epi8('"');
     const __m128i backslash = _mm_set1_epi8('\\');
     const __m128i flip = _mm_set1_epi8(static_cast<char>(0x80));
@@ -32,8 +44,20 @@ inline std::size_t scan_to_stop(const char* data, std::size_t pos, std::size_t s
         if (mask != 0) return pos + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
         pos += 16;
     }
-    while (pos < size && !kStop.stop[static_cast<unsigned char>(data[pos])]) ++pos;
-    return pos;
+#elif defined(__ARM_NEON)
+    const uint8x16_t quote = vdupq_n_u8('"');
+    const uint8x16_t backslash = vdupq_n_u8('\\');
+    const uint8x16_t space = vdupq_n_u8(0x20);
+    while (pos + 16 <= size) {
+        uint8x16_t v = vld1q_u8(reinterpret_cast<const std::uint8_t*>(data + pos));
+        uint8x16_t hit = vorrq_u8(vorrq_u8(vceqq_u8(v, quote), vceqq_u8(v, backslash)), vcltq_u8(v, space));
+        // Narrowing each 16-bit lane by four bits leaves four mask bits a byte, in byte order.
+        std::uint64_t mask = vget_lane_u64(vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(hit), 4)), 0);
+        if (mask != 0) return pos + static_cast<std::size_t>(__builtin_ctzll(mask) >> 2);
+        pos += 16;
+    }
+#endif
+    return scan_to_stop_plain(data, pos, size);
 }
 
 }  // namespace vorlan::json::detail
