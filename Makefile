@@ -7,7 +7,8 @@ JOBS := $(shell nproc 2>/dev/null || echo 4)
 BUILD_PACKAGES := make cmake g++ libgtest-dev python3-dev libmsgpack-cxx-dev libfast-float-dev unicode-data \
 	libbenchmark-dev
 TEST_PACKAGES := binutils python3-pytest python3-msgpack python3-jsonschema python3-hypothesis \
-	python3-setuptools python3-wheel python3-venv python3-pip clang libclang-rt-14-dev
+	python3-setuptools python3-wheel python3-venv python3-pip clang libclang-rt-14-dev \
+	g++-aarch64-linux-gnu
 # make test fuzzes each target briefly; make fuzz runs them for longer.
 TEST_FUZZ_SECONDS := 30
 FUZZ_SECONDS := 600
@@ -48,6 +49,7 @@ demo: deps
 # and load the module under every other CPython 3.11+ on the machine; then both
 # suites again under ASan and UBSan, and a short run of every fuzz target.
 test: test-deps
+	$(MAKE) --no-print-directory cross-check
 	rm -rf $(BUILD)
 	$(CONFIGURE)
 	cmake --build $(BUILD) --parallel $(JOBS)
@@ -61,6 +63,16 @@ sanitize: test-deps
 
 fuzz: test-deps
 	bash fuzz/run.sh $(FUZZ_SECONDS)
+
+# The core compiled, not linked, for aarch64, so that code only x86 accepts cannot come back
+# unnoticed (make test runs it first). The globs are exactly vorlan_core's sources; msgpack and
+# fast_float are arch-independent headers in /usr/include, searched after the compiler's own.
+CROSS_CXX := aarch64-linux-gnu-g++
+
+.PHONY: cross-check
+cross-check: test-deps
+	printf '%s\n' $(wildcard src/*.cpp src/json/*.cpp drovane/*.cpp) | xargs -P $(JOBS) -n 1 \
+	  $(CROSS_CXX) -std=c++20 -fsyntax-only -Wall -Wextra -DMSGPACK_NO_BOOST -Isrc -I. -idirafter /usr/include
 
 clean:
 	rm -rf $(BUILD) build-asan build-fuzz
