@@ -2,7 +2,7 @@
 #include <utility>
 
 #include "arena.hpp"
-#include "diff.hpp"
+#include "diff/diff.hpp"
 #include "operations.hpp"
 
 namespace vorlan {

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "diff.hpp"
+#include "diff/diff.hpp"
 #include "operations.hpp"
 
 namespace vorlan::diff {
