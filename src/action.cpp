@@ -354,6 +354,14 @@ std::string read_slot(const JsonValue& v, RequestOptions& out) {
     return json::invalid_type(v.describe(), "struct RequestOptions");
 }
 
+// The variant whose tag is `name`, or kVariants<U> when none is.
+template <class U>
+std::size_t variant_index(std::string_view name) {
+    std::size_t i = 0;
+    while (i < kVariants<U> && name != UnionInfo<U>::tags[i]) ++i;
+    return i;
+}
+
 template <class U>
 std::string unknown_variant(std::string_view name) {
     return json::unknown_variant(name, json::expected_names(UnionInfo<U>::tags));
@@ -361,15 +369,9 @@ std::string unknown_variant(std::string_view name) {
 
 template <class U>
 std::string resolve_tag(const JsonValue& tag, bool allow_index, std::size_t& index) {
-    using Info = UnionInfo<U>;
     if (const String* s = tag.as_string()) {
-        for (std::size_t i = 0; i < kVariants<U>; ++i) {
-            if (*s == Info::tags[i]) {
-                index = i;
-                return {};
-            }
-        }
-        return unknown_variant<U>(*s);
+        index = variant_index<U>(*s);
+        return index < kVariants<U> ? std::string() : unknown_variant<U>(*s);
     }
     if (const std::uint64_t* n = tag.as_u64(); n && allow_index) {
         if (*n < kVariants<U>) {
@@ -426,13 +428,8 @@ template <class U>
 bool read_tag_text(json::Reader& r, std::size_t& index) {
     std::string_view s;
     if (!r.read_string_view(s, "variant identifier")) return false;
-    for (std::size_t i = 0; i < kVariants<U>; ++i) {
-        if (s == UnionInfo<U>::tags[i]) {
-            index = i;
-            return true;
-        }
-    }
-    return r.fail(unknown_variant<U>(s));
+    index = variant_index<U>(s);
+    return index < kVariants<U> || r.fail(unknown_variant<U>(s));
 }
 
 // One pass for the common shape: an object whose first member is the tag, each
@@ -496,18 +493,21 @@ template <class S>
 bool fast_fields(json::Reader& r, S& s, bool& first) {
     constexpr auto fs = fields(Tag<S>{});
     constexpr std::size_t N = std::tuple_size_v<decltype(fs)>;
+    constexpr auto keys = std::apply([](const auto&... f) { return std::array<std::string_view, N>{f.key...}; }, fs);
     std::array<bool, N + 1> seen{};
     std::string_view key;
     for (;;) {
         int k = r.next_key(first, key);
         if (k < 0) return false;
         if (k == 0) break;
+        // The key is a view the next string read may overwrite: match it before reading on.
+        std::size_t field = 0;
+        while (field < N && key != keys[field]) ++field;
+        if (field == N || seen[field] || !r.colon()) return false;
+        seen[field] = true;
         bool ok = false;
         for_each_index<N>([&](auto I) {
-            const auto& f = std::get<I()>(fs);
-            if (ok || seen[I] || key != f.key) return;
-            seen[I] = true;
-            ok = r.colon() && fast_slot(r, s.*f.ptr);
+            if (field == I) ok = fast_slot(r, s.*std::get<I()>(fs).ptr);
         });
         if (!ok) return false;
     }
@@ -528,23 +528,21 @@ bool fast_union(json::Reader& r, U& out) {
         if (r.next_key(first, name) <= 0 || name != Info::tag_key || !r.colon() || r.peek_ws() != '"') return false;
         r.bump();
         if (!r.parse_string(name)) return false;
+        // The tag is a view the members' reads overwrite: the variant is found first.
+        const std::size_t index = variant_index<U>(name);
         bool ok = false;
         for_each_index<kVariants<U>>([&](auto I) {
-            if (ok || name != Info::tags[I]) return;
-            ok = fast_fields(r, out.v.template emplace<I()>(), first);
+            if (index == I) ok = fast_fields(r, out.v.template emplace<I()>(), first);
         });
         return ok;
     });
 }
 
+// Every shape, every message: the members are buffered, then the variant is built from them.
 template <class U>
-bool read_union_text(json::Reader& r, U& out) {
+bool read_union_two_phase(json::Reader& r, U& out) {
     using Info = UnionInfo<U>;
     int c = r.peek_ws();
-    json::Reader::Mark start = r.mark();
-    if (fast_union(r, out)) return true;
-    r.rewind(start);
-    c = r.peek_ws();
     std::size_t index = 0;
     if (c == '{') {
         JsonObject members;
@@ -594,6 +592,14 @@ bool read_union_text(json::Reader& r, U& out) {
     }
     if (c < 0) return r.fail_peek("EOF while parsing a value");
     return r.fail_invalid_type_here("internally tagged enum " + std::string(Info::type));
+}
+
+template <class U>
+bool read_union_text(json::Reader& r, U& out) {
+    json::Reader::Mark start = r.mark();
+    if (fast_union(r, out)) return true;
+    r.rewind(start);
+    return read_union_two_phase(r, out);
 }
 
 // ---- writing ------------------------------------------------------------
@@ -734,6 +740,14 @@ Result<std::string> normalize_action_json(std::string_view value) {
 
 Result<std::string> normalize_expr_json(std::string_view value) {
     return normalize<Expr>(value, read_expr, write_expr);
+}
+
+Result<std::string> normalize_action_json_two_phase(std::string_view value) {
+    return normalize<Action>(value, read_union_two_phase<Action>, write_action);
+}
+
+Result<std::string> normalize_expr_json_two_phase(std::string_view value) {
+    return normalize<Expr>(value, read_union_two_phase<Expr>, write_expr);
 }
 
 }  // namespace vorlan::action

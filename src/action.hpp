@@ -10,6 +10,7 @@
 #include "box.hpp"
 #include "arena.hpp"
 #include "json/json.hpp"
+#include "result.hpp"
 #include "sorted_map.hpp"
 
 namespace vorlan::action {
@@ -245,5 +246,10 @@ void write_ref(json::Writer& w, const Ref& r);
 
 // The expression as a generic value (its object keys sorted, so the tag is no longer first).
 json::JsonValue expr_to_json_value(const Expr& e);
+
+// normalize_action_json / normalize_expr_json without the one-pass reader, for the
+// fuzz targets to hold that reader to the same results.
+Result<std::string> normalize_action_json_two_phase(std::string_view value);
+Result<std::string> normalize_expr_json_two_phase(std::string_view value);
 
 }  // namespace vorlan::action
