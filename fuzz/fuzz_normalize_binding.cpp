@@ -1,4 +1,5 @@
-// normalize_binding: canonical output, a fixed point of itself.
+// normalize_binding: canonical output, a fixed point of itself, strings read alike
+// however escaped.
 #include "common.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -1,7 +1,11 @@
-// normalize_expr: canonical output, a fixed point of itself.
+// normalize_expr: canonical output, a fixed point of itself, strings read alike
+// however escaped, and the one-pass reader agreeing with the two-phase one.
+#include "action.hpp"
 #include "common.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     vorlan::fuzz::check_normalizer(vorlan::action::normalize_expr_json, "normalize_expr", data, size);
+    vorlan::fuzz::check_same_as(vorlan::action::normalize_expr_json, vorlan::action::normalize_expr_json_two_phase,
+                                "normalize_expr: one-pass and two-phase readers differ", data, size);
     return 0;
 }
