@@ -65,13 +65,14 @@ fuzz: test-deps
 	bash fuzz/run.sh $(FUZZ_SECONDS)
 
 # The core compiled, not linked, for aarch64, so that code only x86 accepts cannot come back
-# unnoticed (make test runs it first). The globs are exactly vorlan_core's sources; msgpack and
-# fast_float are arch-independent headers in /usr/include, searched after the compiler's own.
+# unnoticed (make test runs it first). Every source below src/ and drovane/ is in vorlan_core;
+# msgpack and fast_float are arch-independent headers in /usr/include, searched after the
+# compiler's own.
 CROSS_CXX := aarch64-linux-gnu-g++
 
 .PHONY: cross-check
 cross-check: test-deps
-	printf '%s\n' $(wildcard src/*.cpp src/json/*.cpp drovane/*.cpp) | xargs -P $(JOBS) -n 1 \
+	find src drovane -name '*.cpp' | sort | xargs -P $(JOBS) -n 1 \
 	  $(CROSS_CXX) -std=c++20 -fsyntax-only -Wall -Wextra -DMSGPACK_NO_BOOST -Isrc -I. -idirafter /usr/include
 
 clean:

@@ -2,6 +2,7 @@
 #include <utility>
 
 #include "arena.hpp"
+#include "diff/apply.hpp"
 #include "diff/diff.hpp"
 #include "operations.hpp"
 

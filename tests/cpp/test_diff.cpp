@@ -7,7 +7,9 @@
 #include <utility>
 #include <vector>
 
+#include "diff/apply.hpp"
 #include "diff/diff.hpp"
+#include "diff/keyed.hpp"
 #include "operations.hpp"
 
 namespace vorlan::diff {

@@ -1,0 +1,110 @@
+#pragma once
+// The patch document: paths, the twelve ops and the patch, with their JSON
+// writer and reader.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "action.hpp"
+#include "binding.hpp"
+#include "box.hpp"
+#include "drovane/value.hpp"
+#include "arena.hpp"
+#include "json/json.hpp"
+#include "node.hpp"
+#include "result.hpp"
+
+namespace vorlan::diff {
+
+struct PathSeg {
+    String slot;
+    std::uint64_t index = 0;
+    friend bool operator==(const PathSeg&, const PathSeg&) = default;
+};
+
+using Path = Vector<PathSeg>;
+
+struct SetProp {
+    Path path;
+    String name;
+    drovane::Value value;
+};
+struct RemoveProp {
+    Path path;
+    String name;
+};
+struct SetEvent {
+    Path path;
+    String name;
+    Box<action::Action> action;
+};
+struct RemoveEvent {
+    Path path;
+    String name;
+};
+struct SetEventOptions {
+    Path path;
+    String name;
+    std::optional<node::EventOptions> options;  // nothing removes them
+};
+struct SetBinding {
+    Path path;
+    String name;
+    Box<node::Binding> binding;
+};
+struct RemoveBinding {
+    Path path;
+    String name;
+};
+struct SetKey {
+    Path path;
+    std::optional<String> key;  // nothing clears it
+};
+struct InsertChild {
+    Path path;  // of the parent
+    String slot;
+    std::uint64_t index = 0;
+    Box<node::Node> node;
+};
+struct RemoveChild {
+    Path path;  // of the parent
+    String slot;
+    std::uint64_t index = 0;
+};
+struct MoveChild {
+    Path path;  // of the parent
+    String slot;
+    std::uint64_t from = 0;
+    std::uint64_t to = 0;  // counted after the child was taken out
+};
+struct Replace {
+    Path path;
+    Box<node::Node> node;
+};
+
+// Alternative order is the variant order of the names in messages. The large
+// payloads are boxed so that an op stays small in the op list.
+using Op = std::variant<SetProp, RemoveProp, SetEvent, RemoveEvent, SetEventOptions, SetBinding, RemoveBinding,
+                        SetKey, InsertChild, RemoveChild, MoveChild, Replace>;
+
+struct Patch {
+    Vector<Op> ops;
+};
+
+std::string_view op_name(const Op& op);
+
+void write_path_seg(json::Writer& w, const PathSeg& seg);
+void write_op(json::Writer& w, const Op& op);
+void write_ops(json::Writer& w, const Vector<Op>& ops);  // {"ops":[...]}
+
+bool read_path_seg(json::Reader& r, PathSeg& out);
+bool read_op(json::Reader& r, Op& out);  // one element of the op list
+bool read_patch(json::Reader& r, Patch& out);
+// A whole patch text: one Patch, then only whitespace. The message carries its position.
+Result<Patch> read_patch_text(std::string_view text);
+
+}  // namespace vorlan::diff
