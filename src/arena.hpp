@@ -2,14 +2,21 @@
 // Per-call bump allocation for the records of one operation. A tree read for a
 // diff is made of hundreds of thousands of small strings and vectors that all
 // die together when the call returns, so they come from a few large blocks
-// instead of one malloc each, and dropping them is handing those blocks back
-// (to a per-thread cache that keeps the last operation's blocks for the next one).
+// instead of one malloc each, and dropping them is handing those blocks back.
+//
+// Blocks, and pieces too large to share one, come straight from the kernel (mmap),
+// not from malloc: freeing a large malloc'd chunk raises glibc's mmap and trim
+// thresholds, after which the heap keeps what later calls free. A block handed
+// back goes to a small pool shared by all threads (BlockPool) or back to the
+// kernel at once. WebAssembly has no mmap; there the regions come from the heap.
 //
 // ArenaScope makes an arena current on this thread for the length of one
 // operation; ArenaAllocator takes from the current arena, or from the heap when
 // there is none (records built outside an operation, as the C++ tests do).
 // Records of these types must not cross a scope's edge, either way: an operation
 // builds its records inside its scope and returns plain std::string texts only.
+#include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -19,83 +26,120 @@
 #include <utility>
 #include <vector>
 
+#if !defined(__wasi__)
+#include <mutex>
+#include <sys/mman.h>
+#endif
+
 #include "result.hpp"
 
 namespace vorlan {
 
 namespace detail {
 
-struct ArenaBlock {
-    char* begin;
-    std::size_t size;
-};
-
 inline constexpr std::size_t kArenaGrain = 16;
 
-inline void free_arena_block(const ArenaBlock& b) {
-    ASAN_UNPOISON_MEMORY_REGION(b.begin, b.size);
-    ::operator delete(b.begin, std::align_val_t{kArenaGrain});
+// Memory for a block or a large piece, 16-aligned; out_of_memory() when there is none.
+inline char* map_region(std::size_t size) {
+#if defined(__wasi__)
+    void* p = ::operator new(size, std::align_val_t{kArenaGrain}, std::nothrow);
+    if (!p) out_of_memory();
+#else
+    void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) out_of_memory();
+#endif
+    return static_cast<char*>(p);
 }
 
-// The blocks of the last operation on this thread, kept for the next one. A block
-// fresh from the heap is faulted in by the kernel page by page, which costs about a
-// third of a whole diff of 1 MB trees; a kept block has its pages already. Only the
-// last operation's blocks stay, up to kLimit: what it did not need is freed, so
-// the memory kept follows the size of the calls being made.
-class BlockCache {
+inline void unmap_region(char* p, std::size_t size) noexcept {
+    // Shadow left poisoned would poison whatever is mapped here next.
+    ASAN_UNPOISON_MEMORY_REGION(p, size);
+#if defined(__wasi__)
+    ::operator delete(p, std::align_val_t{kArenaGrain});
+#else
+    ::munmap(p, size);
+#endif
+}
+
+// The head of every arena block, linking the blocks of an arena or of the pool.
+struct alignas(kArenaGrain) BlockHeader {
+    BlockHeader* next;
+    std::size_t size;  // of the whole block, this header included
+};
+
+inline void unmap_blocks(BlockHeader* chain) noexcept {
+    while (chain) {
+        BlockHeader* next = chain->next;
+        unmap_region(reinterpret_cast<char*>(chain), chain->size);
+        chain = next;
+    }
+}
+
+#if defined(__wasi__)
+
+// The heap keeps freed blocks itself, with their pages, so nothing is pooled here.
+class BlockPool {
 public:
-    static constexpr std::size_t kLimit = std::size_t{128} << 20;
+    BlockHeader* take(std::size_t) noexcept { return nullptr; }
+    void give_back(BlockHeader* chain) noexcept { unmap_blocks(chain); }
+};
 
-    BlockCache() = default;
-    BlockCache(const BlockCache&) = delete;
-    BlockCache& operator=(const BlockCache&) = delete;
-    ~BlockCache() { release(); }
+#else
 
-    // The smallest kept block of at least size bytes, if any.
-    bool take(std::size_t size, ArenaBlock& out) {
-        std::size_t best = blocks_.size();
-        for (std::size_t i = 0; i < blocks_.size(); ++i)
-            if (blocks_[i].size >= size && (best == blocks_.size() || blocks_[i].size < blocks_[best].size)) best = i;
-        if (best == blocks_.size()) return false;
-        out = blocks_[best];
-        blocks_[best] = blocks_.back();
-        blocks_.pop_back();
-        bytes_ -= out.size;
-        return true;
+// Blocks kept between operations for the whole process. A block fresh from the
+// kernel is faulted in page by page, which costs about a third of a whole diff
+// of 1 MB trees; a kept block has its pages already. At most kLimit bytes are
+// kept, whatever the number of threads (a diff of two 1 MB trees takes 12 MiB);
+// the rest goes back to the kernel when its operation ends.
+class BlockPool {
+public:
+    static constexpr std::size_t kLimit = std::size_t{16} << 20;
+
+    // The smallest kept block of at least size bytes, or nullptr.
+    BlockHeader* take(std::size_t size) noexcept {
+        std::lock_guard<std::mutex> lock(mutex_);
+        BlockHeader** best = nullptr;
+        for (BlockHeader** link = &kept_; *link; link = &(*link)->next)
+            if ((*link)->size >= size && (!best || (*link)->size < (*best)->size)) best = link;
+        if (!best) return nullptr;
+        BlockHeader* b = *best;
+        *best = b->next;
+        bytes_ -= b->size;
+        return b;
     }
 
-    // Room for count blocks, made while an operation grows so that keep() need not allocate.
-    void reserve(std::size_t count) {
-        if (blocks_.capacity() < count) blocks_.reserve(count);
-    }
-
-    // The blocks of an operation that has ended replace those kept before.
-    void keep(const std::vector<ArenaBlock>& used) noexcept {
-        if (used.empty()) return;
-        release();
-        for (const ArenaBlock& b : used) {
-            if (bytes_ + b.size <= kLimit && blocks_.size() < blocks_.capacity()) {
-                ASAN_POISON_MEMORY_REGION(b.begin, b.size);
-                blocks_.push_back(b);
-                bytes_ += b.size;
-            } else {
-                free_arena_block(b);
+    // Keeps the blocks of an ended operation that fit under kLimit and unmaps the others.
+    void give_back(BlockHeader* chain) noexcept {
+        BlockHeader* unwanted = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            while (chain) {
+                BlockHeader* b = chain;
+                chain = b->next;
+                if (bytes_ + b->size <= kLimit) {
+                    ASAN_POISON_MEMORY_REGION(b + 1, b->size - sizeof(BlockHeader));
+                    bytes_ += b->size;
+                    b->next = kept_;
+                    kept_ = b;
+                } else {
+                    b->next = unwanted;
+                    unwanted = b;
+                }
             }
         }
+        unmap_blocks(unwanted);
     }
 
 private:
-    void release() noexcept {
-        for (const ArenaBlock& b : blocks_) free_arena_block(b);
-        blocks_.clear();
-        bytes_ = 0;
-    }
-
-    std::vector<ArenaBlock> blocks_;
+    std::mutex mutex_;
+    BlockHeader* kept_ = nullptr;
     std::size_t bytes_ = 0;
 };
 
-inline thread_local BlockCache block_cache;
+#endif
+
+// Constant-initialised, so ready before any call; what it keeps stays until the process ends.
+inline constinit BlockPool block_pool;
 
 }  // namespace detail
 
@@ -107,16 +151,17 @@ public:
     ~Arena() {
         while (large_) {
             Large* next = large_->next;
-            ::operator delete(large_, std::align_val_t{kGrain});
+            detail::unmap_region(reinterpret_cast<char*>(large_), large_->size);
             large_ = next;
         }
-        detail::block_cache.keep(blocks_);
+        detail::block_pool.give_back(blocks_);
     }
 
-    // ArenaAllocator takes requests up to this size from an arena, larger ones from the heap.
-    static constexpr std::size_t kLargest = std::size_t{1} << 13;
+    // ArenaAllocator takes requests up to this size from allocate, larger ones from allocate_large.
+    static constexpr std::size_t kLargest = std::size_t{1} << 20;
 
-    // n at most kLargest; every piece is 16-aligned and a multiple of 16 bytes.
+    // n at most kLargest. Pieces up to 8 KiB are multiples of 16 bytes, larger ones
+    // (long lists, grown by doubling) powers of two; all are 16-aligned.
     // Under AddressSanitizer only the bytes asked for are addressable, from allocate to deallocate.
     void* allocate(std::size_t n) {
         std::size_t c = size_class(n);
@@ -126,7 +171,7 @@ public:
             free_[c] = f->next;
             p = f;
         } else {
-            std::size_t bytes = (c + 1) * kGrain;
+            std::size_t bytes = class_bytes(c);
             if (bytes > static_cast<std::size_t>(end_ - cur_)) grow(bytes);
             p = cur_;
             cur_ += bytes;
@@ -140,26 +185,28 @@ public:
         std::size_t c = size_class(n);
         ASAN_UNPOISON_MEMORY_REGION(p, sizeof(Free));
         free_[c] = ::new (p) Free{free_[c]};
-        ASAN_POISON_MEMORY_REGION(p, (c + 1) * kGrain);
+        ASAN_POISON_MEMORY_REGION(p, class_bytes(c));
     }
 
-    // Pieces over kLargest (long child lists) come from the heap, each behind a header
-    // that links it into a list: one given back, because its list outgrew it, is freed
-    // at once, as the heap would; one still held when the arena ends is freed then.
+    // Pieces over kLargest (lists of many thousands) are regions of their own, each
+    // behind a header that links it into a list: one given back, because its list
+    // outgrew it, is unmapped at once; one still held when the arena ends is unmapped then.
     void* allocate_large(std::size_t n) {
-        if (n > SIZE_MAX - sizeof(Large)) out_of_memory();
-        auto* h = static_cast<Large*>(::operator new(sizeof(Large) + n, std::align_val_t{kGrain}));
-        h->prev = nullptr;
-        h->next = large_;
+        if (n > SIZE_MAX - sizeof(Large) - kPage) out_of_memory();
+        std::size_t size = (sizeof(Large) + n + kPage - 1) / kPage * kPage;
+        auto* h = ::new (detail::map_region(size)) Large{nullptr, large_, size};
         if (large_) large_->prev = h;
         large_ = h;
+        // The rest of the last page stays poisoned, as a heap redzone would be.
+        ASAN_POISON_MEMORY_REGION(h + 1, size - sizeof(Large));
+        ASAN_UNPOISON_MEMORY_REGION(h + 1, n);
         return h + 1;
     }
     void deallocate_large(void* p) noexcept {
         Large* h = static_cast<Large*>(p) - 1;
         (h->prev ? h->prev->next : large_) = h->next;
         if (h->next) h->next->prev = h->prev;
-        ::operator delete(h, std::align_val_t{kGrain});
+        detail::unmap_region(reinterpret_cast<char*>(h), h->size);
     }
 
 private:
@@ -169,37 +216,50 @@ private:
     struct alignas(16) Large {
         Large* prev;
         Large* next;
+        std::size_t size;  // of the region, this header included
     };
-    using Block = detail::ArenaBlock;
+    using Block = detail::BlockHeader;
     static constexpr std::size_t kGrain = detail::kArenaGrain;
+    static constexpr std::size_t kPage = 4096;
     static constexpr std::size_t kFirstBlock = std::size_t{1} << 16;
     static constexpr std::size_t kLargestBlock = std::size_t{1} << 22;
+    // Classes of kGrain steps up to kLargestGrained, then one class per power of two up to kLargest.
+    static constexpr std::size_t kLargestGrained = std::size_t{1} << 13;
+    static constexpr int kGrainedClasses = static_cast<int>(kLargestGrained / kGrain);
+    static constexpr int kFirstPowerBits = std::bit_width(kLargestGrained);  // 2^14, the first power class
+    static constexpr int kClasses = kGrainedClasses + std::bit_width(kLargest) - kFirstPowerBits;
 
-    static std::size_t size_class(std::size_t n) { return n == 0 ? 0 : (n - 1) / kGrain; }
+    static std::size_t size_class(std::size_t n) {
+        if (n <= kLargestGrained) return n == 0 ? 0 : (n - 1) / kGrain;
+        return kGrainedClasses + (std::bit_width(n - 1) - kFirstPowerBits);
+    }
+    static std::size_t class_bytes(std::size_t c) {
+        if (c < kGrainedClasses) return (c + 1) * kGrain;
+        return std::size_t{1} << (c - kGrainedClasses + kFirstPowerBits);
+    }
 
     void grow(std::size_t bytes) {
         // Blocks double up to a limit, so a large input costs few blocks and a small one little memory.
-        std::size_t size = blocks_.empty() ? kFirstBlock : std::min(block_size_ * 2, kLargestBlock);
+        std::size_t size = blocks_ ? std::min(block_size_ * 2, kLargestBlock) : kFirstBlock;
         block_size_ = size;
-        if (size < bytes) size = bytes;
-        blocks_.reserve(blocks_.size() + 1);
-        detail::block_cache.reserve(blocks_.size() + 1);
-        Block b;
-        if (!detail::block_cache.take(size, b)) {
-            b = Block{static_cast<char*>(::operator new(size, std::align_val_t{kGrain})), size};
-            ASAN_POISON_MEMORY_REGION(b.begin, b.size);
+        if (size < bytes + sizeof(Block)) size = bytes + sizeof(Block);
+        Block* b = detail::block_pool.take(size);
+        if (!b) {
+            b = ::new (detail::map_region(size)) Block{nullptr, size};
+            ASAN_POISON_MEMORY_REGION(b + 1, size - sizeof(Block));
         }
-        blocks_.push_back(b);
-        cur_ = b.begin;
-        end_ = b.begin + b.size;
+        b->next = blocks_;
+        blocks_ = b;
+        cur_ = reinterpret_cast<char*>(b + 1);
+        end_ = reinterpret_cast<char*>(b) + b->size;
     }
 
     char* cur_ = nullptr;
     char* end_ = nullptr;
     std::size_t block_size_ = 0;
-    std::vector<Block> blocks_;
+    Block* blocks_ = nullptr;
     Large* large_ = nullptr;
-    Free* free_[kLargest / kGrain] = {};
+    Free* free_[kClasses] = {};
 };
 
 namespace detail {

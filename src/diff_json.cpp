@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <new>
 #include <utility>
 
@@ -42,7 +43,10 @@ Result<std::string> diff_json(std::string_view old_tree, std::string_view new_tr
         Dropped<node::Node> new_node(std::move(new_read.value()));
         Dropped<Vector<diff::Op>> ops(Vector<diff::Op>{});
         diff::diff_node({}, *old_node, *new_node, *ops);
-        json::Writer w;
+        // A patch is rarely longer than a quarter of the tree: one allocation instead of
+        // a string doubling its way up, each step leaving a freed copy in the heap.
+        // Pages of it that are never written are never faulted in.
+        json::Writer w(std::max<std::size_t>(128, new_tree.size() / 4));
         diff::write_ops(w, *ops);
         return std::move(w.out);
     });

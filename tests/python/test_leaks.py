@@ -1,15 +1,19 @@
 """Memory: 100,000 calls over every function, success and failure paths alike,
-leave resident memory flat; running out of address space raises MemoryError and
-leaves the module usable."""
+leave resident memory flat; calls on large trees leave little resident after
+them; running out of address space raises MemoryError and leaves the module usable."""
 import json
 import os
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
 
 import vorlan
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
+import memory  # noqa: E402
 
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 needs_plain_allocator = pytest.mark.skipif(
@@ -123,6 +127,27 @@ print(json.dumps({"calls": rounds * len(live), "functions": len(live), "before":
     grown = result["after"] - result["before"]
     # One leaked input copy per call would be tens of megabytes; allow allocator noise.
     assert grown < 4 << 20, "resident memory grew by %d bytes over %d calls" % (grown, result["calls"])
+
+
+@pytest.fixture(scope="module")
+def ten_mb_pair(tmp_path_factory):
+    return memory.write_pair(str(tmp_path_factory.mktemp("trees")), "ten", 10_000_000)
+
+
+# (case, threads, figure read after the calls, most it may exceed the figure before the calls, MB)
+KEPT_AFTER_CALLS = [
+    ("diff+apply on the main thread", 0, "after", 32),
+    ("16 threads idle after diff+apply", 16, "threads idle", 64),
+]
+
+
+@needs_plain_allocator
+@pytest.mark.parametrize("threads,figure,limit_mb", [row[1:] for row in KEPT_AFTER_CALLS],
+                         ids=[row[0] for row in KEPT_AFTER_CALLS])
+def test_memory_kept_after_calls_on_10_mb_trees_is_bounded(ten_mb_pair, threads, figure, limit_mb):
+    figures = dict(memory.run(os.path.dirname(vorlan.__file__), ten_mb_pair, threads, "apply"))
+    grown_mb = (figures[figure] - figures["before"]) / 1024
+    assert grown_mb < limit_mb, "%s: resident memory grew by %.1f MB" % (figure, grown_mb)
 
 
 # (case, the call that needs far more memory than the limit leaves, given as code)
