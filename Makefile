@@ -26,7 +26,7 @@ define ensure_packages
 	fi
 endef
 
-.PHONY: all deps test-deps build demo test sanitize fuzz clean
+.PHONY: all deps test-deps build demo test sanitize fuzz clean wasm
 
 all: build
 
@@ -55,6 +55,7 @@ test: test-deps
 	cmake --build $(BUILD) --parallel $(JOBS)
 	ctest --test-dir $(BUILD) --output-on-failure --parallel $(JOBS)
 	VORLAN_BUILD_DIR=$(CURDIR)/$(BUILD) $(PYTHON) -m pytest -q tests/python; rc=$$?; [ $$rc -eq 0 ] || [ $$rc -eq 5 ]
+	$(MAKE) --no-print-directory wasm
 	bash tools/sanitize.sh
 	bash fuzz/run.sh $(TEST_FUZZ_SECONDS)
 
@@ -76,7 +77,21 @@ cross-check: test-deps
 	  $(CROSS_CXX) -std=c++20 -fsyntax-only -Wall -Wextra -DMSGPACK_NO_BOOST -Isrc -I. -idirafter /usr/include
 
 clean:
-	rm -rf $(BUILD) build-asan build-fuzz
+	rm -rf $(BUILD) build-asan build-fuzz $(WASM_BUILD)
+
+# The diff core built for wasm32-wasi and run under Node's WASI, against the native
+# module: every patch, applied tree and error message the same (tests/python/test_wasm.py).
+WASM_BUILD := build-wasm
+WASM_PACKAGES := clang lld-14 wasi-libc libc++-14-dev-wasm32 libclang-rt-14-dev-wasm32 nodejs
+
+wasm: test-deps
+	$(call ensure_packages,$(WASM_PACKAGES))
+	cmake -S . -B $(WASM_BUILD) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/wasm/toolchain.cmake
+	cmake --build $(WASM_BUILD) --parallel $(JOBS)
+	$(CONFIGURE)
+	cmake --build $(BUILD) --target vorlan --parallel $(JOBS)
+	VORLAN_BUILD_DIR=$(CURDIR)/$(BUILD) VORLAN_WASM=$(CURDIR)/$(WASM_BUILD)/wasm/driver.wasm \
+	  $(PYTHON) -m pytest -q tests/python/test_wasm.py
 
 # On demand, not in CI: a Release build with the C++ benchmarks, then one table of
 # vorlan against its peers (bench/README.md says what each row means).
