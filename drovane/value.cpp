@@ -1,30 +1,45 @@
 #include "drovane/value.hpp"
 #include "json/collections.hpp"
 
-#include <cstring>
-#include <utility>
+#include <string>
+#include <variant>
 
 namespace vorlan::drovane {
 namespace {
 
 constexpr std::string_view kNames[] = {"Null", "Bool", "Int", "Float", "Str", "List", "Map", "Submodel"};
-constexpr int kNameCount = 8;
+
+// A variant's index in kNames, named.
+consteval int variant(std::string_view name) { return json::slot(kNames, name); }
 
 template <std::size_t N>
-bool is(std::string_view name, const char (&lit)[N]) {
-    return std::memcmp(name.data(), lit, N - 1) == 0;
+constexpr bool is(std::string_view name, const char (&lit)[N]) {
+    return std::char_traits<char>::compare(name.data(), lit, N - 1) == 0;
 }
 
 // Dispatch on the length first: the names are looked up once per value read.
-int variant_index(std::string_view name) {
+constexpr int variant_index(std::string_view name) {
     switch (name.size()) {
-        case 3: return is(name, "Int") ? 2 : is(name, "Str") ? 4 : is(name, "Map") ? 6 : -1;
-        case 4: return is(name, "Null") ? 0 : is(name, "Bool") ? 1 : is(name, "List") ? 5 : -1;
-        case 5: return is(name, "Float") ? 3 : -1;
-        case 8: return is(name, "Submodel") ? 7 : -1;
+        case 3: return is(name, "Int") ? variant("Int")
+                       : is(name, "Str") ? variant("Str")
+                       : is(name, "Map") ? variant("Map")
+                                         : -1;
+        case 4: return is(name, "Null") ? variant("Null")
+                       : is(name, "Bool") ? variant("Bool")
+                       : is(name, "List") ? variant("List")
+                                          : -1;
+        case 5: return is(name, "Float") ? variant("Float") : -1;
+        case 8: return is(name, "Submodel") ? variant("Submodel") : -1;
         default: return -1;
     }
 }
+
+// The dispatch above must find every name where the table has it.
+static_assert([] {
+    for (std::string_view name : kNames)
+        if (variant_index(name) != json::name_index(kNames, name)) return false;
+    return true;
+}());
 
 // The common variants as a compact text writes them, name and colon, matched on the
 // raw bytes; -1 leaves the member to the general key reading.
@@ -37,12 +52,12 @@ int quick_variant(json::Reader& r) {
         return index;
     };
     switch (rest[1]) {
-        case 'S': return take("\"Str\":", 4);
-        case 'I': return take("\"Int\":", 2);
-        case 'F': return take("\"Float\":", 3);
-        case 'B': return take("\"Bool\":", 1);
-        case 'L': return take("\"List\":", 5);
-        case 'M': return take("\"Map\":", 6);
+        case 'S': return take("\"Str\":", variant("Str"));
+        case 'I': return take("\"Int\":", variant("Int"));
+        case 'F': return take("\"Float\":", variant("Float"));
+        case 'B': return take("\"Bool\":", variant("Bool"));
+        case 'L': return take("\"List\":", variant("List"));
+        case 'M': return take("\"Map\":", variant("Map"));
         default: return -1;
     }
 }
@@ -53,36 +68,37 @@ bool unknown_variant(json::Reader& r, std::string_view name) {
 
 bool read_payload(json::Reader& r, int index, Value& out) {
     switch (index) {
-        case 0: return r.read_unit_payload();
-        case 1: {
+        case variant("Null"): return r.read_unit_payload();
+        case variant("Bool"): {
             bool b = false;
             if (!r.read_bool(b)) return false;
             out.v = b;
             return true;
         }
-        case 2: {
+        case variant("Int"): {
             std::int64_t n = 0;
             if (!r.read_i64(n, "i64")) return false;
             out.v = n;
             return true;
         }
-        case 3: {
+        case variant("Float"): {
             double x = 0;
             if (!r.read_f64(x, "f64")) return false;
             out.v = x;
             return true;
         }
-        case 4: return r.read_string(out.v.emplace<String>());
+        case variant("Str"): return r.read_string(out.v.emplace<String>());
         // A bare variant name in the list is positioned before the comma after it.
-        case 5: return json::read_list(r, out.v.emplace<List>(), read_value, json::Reader::ArrayClose::Bracket);
-        case 6: return read_value_map(r, out.v.emplace<ValueMap>());
-        default: {
+        case variant("List"): return json::read_list(r, out.v.emplace<List>(), read_value, json::Reader::ArrayClose::Bracket);
+        case variant("Map"): return read_value_map(r, out.v.emplace<ValueMap>());
+        case variant("Submodel"): {
             std::uint64_t n = 0;
             if (!r.read_u64(n, "u64")) return false;
             out.v = Submodel{n};
             return true;
         }
     }
+    return false;  // not reached: every name in kNames has its case
 }
 
 }  // namespace
@@ -95,7 +111,7 @@ bool read_value(json::Reader& r, Value& out) {
         if (!r.parse_string(name)) return false;
         int index = variant_index(name);
         if (index < 0) return unknown_variant(r, name);
-        if (index != 0) return r.fail_unpositioned("invalid type: unit variant, expected newtype variant");
+        if (index != variant("Null")) return r.fail_unpositioned("invalid type: unit variant, expected newtype variant");
         out.v = Null{};
         return true;
     }
@@ -125,51 +141,59 @@ bool read_value(json::Reader& r, Value& out) {
 
 bool read_value_map(json::Reader& r, ValueMap& out) { return json::read_map(r, out, read_value); }
 
-void write_value(json::Writer& w, const Value& v) {
-    std::size_t index = v.v.index();
-    if (index == 0) {
-        w.raw("\"Null\"");
-        return;
+namespace {
+
+// Each variant as an object of its name (no name needs escaping) and payload; Null as its bare name.
+struct ValueWriter {
+    json::Writer& w;
+
+    void operator()(Null) const { w.raw("\"Null\""); }
+    void operator()(bool b) const {
+        w.raw("{\"Bool\":");
+        w.boolean(b);
+        w.raw('}');
     }
-    // The opening of each variant's object, name and colon: no name needs escaping.
-    static constexpr std::string_view kOpen[] = {"", "{\"Bool\":", "{\"Int\":", "{\"Float\":", "{\"Str\":",
-                                                 "{\"List\":", "{\"Map\":", "{\"Submodel\":"};
-    w.raw(kOpen[index]);
-    switch (index) {
-        case 1: w.boolean(std::get<bool>(v.v)); break;
-        case 2: w.i64(std::get<std::int64_t>(v.v)); break;
-        case 3: w.f64(std::get<double>(v.v)); break;
-        case 4: w.string(std::get<String>(v.v)); break;
-        case 5: {
-            const List& list = std::get<List>(v.v);
-            w.raw('[');
-            for (std::size_t i = 0; i < list.size(); ++i) {
-                if (i) w.raw(',');
-                write_value(w, list[i]);
-            }
-            w.raw(']');
-            break;
+    void operator()(std::int64_t n) const {
+        w.raw("{\"Int\":");
+        w.i64(n);
+        w.raw('}');
+    }
+    void operator()(double x) const {
+        w.raw("{\"Float\":");
+        w.f64(x);
+        w.raw('}');
+    }
+    void operator()(const String& s) const {
+        w.raw("{\"Str\":");
+        w.string(s);
+        w.raw('}');
+    }
+    void operator()(const List& list) const {
+        w.raw("{\"List\":[");
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            if (i) w.raw(',');
+            std::visit(*this, list[i].v);
         }
-        case 6: write_value_map(w, std::get<ValueMap>(v.v)); break;
-        default: w.u64(std::get<Submodel>(v.v).id); break;
+        w.raw("]}");
     }
-    w.raw('}');
-}
+    void operator()(const ValueMap& m) const {
+        w.raw("{\"Map\":");
+        write_value_map(w, m);
+        w.raw('}');
+    }
+    void operator()(Submodel s) const {
+        w.raw("{\"Submodel\":");
+        w.u64(s.id);
+        w.raw('}');
+    }
+};
+
+}  // namespace
+
+void write_value(json::Writer& w, const Value& v) { std::visit(ValueWriter{w}, v.v); }
 
 void write_value_map(json::Writer& w, const ValueMap& m) { json::write_map(w, m, write_value); }
 
-bool operator==(const Value& a, const Value& b) {
-    if (a.v.index() != b.v.index()) return false;
-    switch (a.v.index()) {
-        case 0: return true;
-        case 1: return std::get<bool>(a.v) == std::get<bool>(b.v);
-        case 2: return std::get<std::int64_t>(a.v) == std::get<std::int64_t>(b.v);
-        case 3: return std::get<double>(a.v) == std::get<double>(b.v);
-        case 4: return std::get<String>(a.v) == std::get<String>(b.v);
-        case 5: return std::get<List>(a.v) == std::get<List>(b.v);
-        case 6: return std::get<ValueMap>(a.v) == std::get<ValueMap>(b.v);
-        default: return std::get<Submodel>(a.v) == std::get<Submodel>(b.v);
-    }
-}
+bool operator==(const Value& a, const Value& b) { return a.v == b.v; }
 
 }  // namespace vorlan::drovane

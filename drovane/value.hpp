@@ -16,7 +16,6 @@ struct Value;
 using Null = std::monostate;
 using List = Vector<Value>;
 using ValueMap = vorlan::SortedMap<Value>;
-using Map = ValueMap;
 
 struct Submodel {
     std::uint64_t id = 0;
@@ -24,8 +23,6 @@ struct Submodel {
 };
 
 struct Value {
-    // Alternative order is the variant order of the names in messages.
-    enum class Kind : std::uint8_t { Null, Bool, Int, Float, Str, List, Map, Submodel };
     std::variant<Null, bool, std::int64_t, double, String, List, ValueMap, Submodel> v;
 
     Value() = default;
@@ -36,8 +33,6 @@ struct Value {
     explicit Value(List l) : v(std::move(l)) {}
     explicit Value(ValueMap m) : v(std::move(m)) {}
     explicit Value(Submodel s) : v(s) {}
-
-    Kind kind() const { return static_cast<Kind>(v.index()); }
 };
 
 // Reads one Value where the reader stands (skipping whitespace first).

@@ -1,6 +1,7 @@
 #include "binding.hpp"
 
 #include <cstdint>
+#include <iterator>
 #include <string_view>
 
 #include "action.hpp"
@@ -16,12 +17,11 @@ constexpr std::string_view kEncodeNames[] = {"string"};
 constexpr std::string_view kFieldNames[] = {"field", "compute", "mode",  "event", "methods",   "state",
                                             "defer", "codec",   "encode", "scale", "selection", "options"};
 
-template <std::size_t N>
-int name_index(const std::string_view (&names)[N], std::string_view name) {
-    for (std::size_t i = 0; i < N; ++i)
-        if (names[i] == name) return static_cast<int>(i);
-    return -1;
-}
+constexpr std::string_view kOptionNames[] = {"value", "label", "disabled", "codec", "encode"};
+
+// A field's index in its table, named.
+consteval int field(std::string_view name) { return json::slot(kFieldNames, name); }
+consteval int option(std::string_view name) { return json::slot(kOptionNames, name); }
 
 // A payload-less variant of a tag-outside union: "name", or {"name":null}.
 template <std::size_t N>
@@ -31,7 +31,7 @@ bool read_unit_variant(json::Reader& r, const std::string_view (&names)[N], int&
         std::string_view name;
         r.bump();
         if (!r.parse_string(name)) return false;
-        out = name_index(names, name);
+        out = json::name_index(names, name);
         if (out < 0) return r.fail(json::unknown_variant(name, json::expected_names(names)));
         return true;
     }
@@ -43,7 +43,7 @@ bool read_unit_variant(json::Reader& r, const std::string_view (&names)[N], int&
         bool ok = k > 0;
         if (k == 0) r.fail_peek("expected value");
         if (ok) {
-            out = name_index(names, name);
+            out = json::name_index(names, name);
             if (out < 0) ok = r.fail(json::unknown_variant(name, json::expected_names(names)));
         }
         ok = ok && r.colon() && r.read_unit_payload();
@@ -75,7 +75,7 @@ bool read_members(json::Reader& r, const std::string_view (&names)[N], bool (&se
         int k = r.next_key(first, key);
         if (k < 0) return false;
         if (k == 0) return true;
-        int i = name_index(names, key);
+        int i = json::name_index(names, key);
         if (i < 0) {
             if (!r.colon() || !r.skip_value()) return false;
             continue;
@@ -133,31 +133,31 @@ bool read_selection(json::Reader& r, BindingSelection& out) {
 
 bool read_options_field(json::Reader& r, int i, BindingOptions& out) {
     switch (i) {
-        case 0: return r.read_string(out.value);
-        case 1: return r.read_string(out.label);
-        case 2: return json::read_optional_string(r, out.disabled);
-        case 3: return read_opt_enum(r, kCodecNames, out.codec);
-        default: return read_opt_enum(r, kEncodeNames, out.encode);
+        case option("value"): return r.read_string(out.value);
+        case option("label"): return r.read_string(out.label);
+        case option("disabled"): return json::read_optional_string(r, out.disabled);
+        case option("codec"): return read_opt_enum(r, kCodecNames, out.codec);
+        case option("encode"): return read_opt_enum(r, kEncodeNames, out.encode);
     }
+    return false;  // not reached: every name in kOptionNames has its case
 }
 
 bool read_options(json::Reader& r, BindingOptions& out) {
-    constexpr std::string_view names[] = {"value", "label", "disabled", "codec", "encode"};
     int c = r.peek_ws();
     if (c == '{') return r.in_object([&] {
-        bool seen[5] = {};
-        if (!read_members(r, names, seen, [&](int i) { return read_options_field(r, i, out); })) return false;
-        if (!seen[0]) return r.fail_unpositioned(json::missing_field("value"));
-        if (!seen[1]) return r.fail_unpositioned(json::missing_field("label"));
+        bool seen[std::size(kOptionNames)] = {};
+        if (!read_members(r, kOptionNames, seen, [&](int i) { return read_options_field(r, i, out); })) return false;
+        if (!seen[option("value")]) return r.fail_unpositioned(json::missing_field("value"));
+        if (!seen[option("label")]) return r.fail_unpositioned(json::missing_field("label"));
         return true;
     });
     if (c == '[') return r.in_array([&] {
         bool first = true;
-        for (int i = 0; i < 5; ++i) {
+        for (int i = 0; i < static_cast<int>(std::size(kOptionNames)); ++i) {
             int e = r.next_element(first);
             if (e < 0) return false;
             if (e == 0) {
-                if (i < 2) return r.fail_unpositioned(json::invalid_length(i, "struct BindingOptions with 5 elements"));
+                if (i <= option("label")) return r.fail_unpositioned(json::invalid_length(i, "struct BindingOptions with 5 elements"));
                 return true;
             }
             if (!read_options_field(r, i, out)) return false;
@@ -169,26 +169,27 @@ bool read_options(json::Reader& r, BindingOptions& out) {
 
 bool read_binding_field(json::Reader& r, int i, Binding& b) {
     switch (i) {
-        case 0: return json::read_optional_string(r, b.field);
-        case 1: return json::read_nullable(r, b.compute, [](json::Reader& in, json::JsonValue& v) {
+        case field("field"): return json::read_optional_string(r, b.field);
+        case field("compute"): return json::read_nullable(r, b.compute, [](json::Reader& in, json::JsonValue& v) {
             return in.parse_value(v);
         });
-        case 2: {
+        case field("mode"): {
             int mode = 0;
             if (!read_unit_variant(r, kModeNames, mode)) return false;
             b.mode = static_cast<BindMode>(mode);
             return true;
         }
-        case 3: return json::read_optional_string(r, b.event);
-        case 4: return json::read_nullable(r, b.methods, read_methods);
-        case 5: return json::read_optional_string(r, b.state);
-        case 6: return json::read_nullable(r, b.defer, [](json::Reader& in, bool& v) { return in.read_bool(v); });
-        case 7: return read_opt_enum(r, kCodecNames, b.codec);
-        case 8: return read_opt_enum(r, kEncodeNames, b.encode);
-        case 9: return json::read_nullable(r, b.scale, [](json::Reader& in, double& v) { return in.read_f64(v, "f64"); });
-        case 10: return json::read_nullable(r, b.selection, read_selection);
-        default: return json::read_nullable(r, b.options, read_options);
+        case field("event"): return json::read_optional_string(r, b.event);
+        case field("methods"): return json::read_nullable(r, b.methods, read_methods);
+        case field("state"): return json::read_optional_string(r, b.state);
+        case field("defer"): return json::read_nullable(r, b.defer, [](json::Reader& in, bool& v) { return in.read_bool(v); });
+        case field("codec"): return read_opt_enum(r, kCodecNames, b.codec);
+        case field("encode"): return read_opt_enum(r, kEncodeNames, b.encode);
+        case field("scale"): return json::read_nullable(r, b.scale, [](json::Reader& in, double& v) { return in.read_f64(v, "f64"); });
+        case field("selection"): return json::read_nullable(r, b.selection, read_selection);
+        case field("options"): return json::read_nullable(r, b.options, read_options);
     }
+    return false;  // not reached: every name in kFieldNames has its case
 }
 
 void write_codec(json::Writer& w, BindingCodec c) { w.string(kCodecNames[static_cast<int>(c)]); }
@@ -198,19 +199,20 @@ void write_codec(json::Writer& w, BindingCodec c) { w.string(kCodecNames[static_
 bool read_binding(json::Reader& r, Binding& out) {
     int c = r.peek_ws();
     if (c == '{') return r.in_object([&] {
-        bool seen[12] = {};
+        bool seen[std::size(kFieldNames)] = {};
         if (!read_members(r, kFieldNames, seen, [&](int i) { return read_binding_field(r, i, out); })) return false;
-        if (!seen[2]) return r.fail_unpositioned(json::missing_field("mode"));
+        if (!seen[field("mode")]) return r.fail_unpositioned(json::missing_field("mode"));
         return true;
     });
     if (c == '[') return r.in_array([&] {
         bool first = true;
-        for (int i = 0; i < 12; ++i) {
+        for (int i = 0; i < static_cast<int>(std::size(kFieldNames)); ++i) {
             int e = r.next_element(first);
             if (e < 0) return false;
             if (e == 0) {
                 // field and compute default when missing, so the first missing required element is always mode.
-                if (i < 3) return r.fail_unpositioned(json::invalid_length(2, "struct Binding with 12 elements"));
+                if (i <= field("mode"))
+                    return r.fail_unpositioned(json::invalid_length(field("mode"), "struct Binding with 12 elements"));
                 return true;
             }
             if (!read_binding_field(r, i, out)) return false;

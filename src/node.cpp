@@ -1,7 +1,8 @@
 #include "node.hpp"
 #include "json/collections.hpp"
 
-#include <cstring>
+#include <iterator>
+#include <string>
 #include <utility>
 
 namespace vorlan::node {
@@ -10,29 +11,32 @@ namespace {
 constexpr std::string_view kNodeFields[] = {"tag", "key", "props", "slots", "events", "event_options", "bindings"};
 constexpr std::string_view kOptionFields[] = {"capture", "once", "passive"};
 
+// A node field's index in kNodeFields, named.
+consteval int field(std::string_view name) { return json::slot(kNodeFields, name); }
+
 template <std::size_t N>
-bool is(std::string_view name, const char (&lit)[N]) {
-    return std::memcmp(name.data(), lit, N - 1) == 0;
+constexpr bool is(std::string_view name, const char (&lit)[N]) {
+    return std::char_traits<char>::compare(name.data(), lit, N - 1) == 0;
 }
 
 // Dispatch on the length first: node keys are looked up once per member read.
-int node_field_index(std::string_view key) {
+constexpr int node_field_index(std::string_view key) {
     switch (key.size()) {
-        case 3: return is(key, "tag") ? 0 : is(key, "key") ? 1 : -1;
-        case 5: return is(key, "props") ? 2 : is(key, "slots") ? 3 : -1;
-        case 6: return is(key, "events") ? 4 : -1;
-        case 8: return is(key, "bindings") ? 6 : -1;
-        case 13: return is(key, "event_options") ? 5 : -1;
+        case 3: return is(key, "tag") ? field("tag") : is(key, "key") ? field("key") : -1;
+        case 5: return is(key, "props") ? field("props") : is(key, "slots") ? field("slots") : -1;
+        case 6: return is(key, "events") ? field("events") : -1;
+        case 8: return is(key, "bindings") ? field("bindings") : -1;
+        case 13: return is(key, "event_options") ? field("event_options") : -1;
         default: return -1;
     }
 }
 
-template <std::size_t N>
-int name_index(const std::string_view (&names)[N], std::string_view name) {
-    for (std::size_t i = 0; i < N; ++i)
-        if (names[i] == name) return static_cast<int>(i);
-    return -1;
-}
+// The dispatch above must find every name where the table has it.
+static_assert([] {
+    for (std::string_view name : kNodeFields)
+        if (node_field_index(name) != json::name_index(kNodeFields, name)) return false;
+    return true;
+}());
 
 bool read_opt_bool(json::Reader& r, std::optional<bool>& out) {
     return json::read_nullable(r, out, [](json::Reader& in, bool& b) { return in.read_bool(b); });
@@ -40,16 +44,17 @@ bool read_opt_bool(json::Reader& r, std::optional<bool>& out) {
 
 bool read_node_field(json::Reader& r, int i, Node& n) {
     switch (i) {
-        case 0: return r.read_string(n.tag);
-        case 1: return json::read_optional_string(r, n.key);
-        case 2: return drovane::read_value_map(r, n.props);
-        case 3: return json::read_map(r, n.slots, [](json::Reader& in, Vector<Node>& slot) {
+        case field("tag"): return r.read_string(n.tag);
+        case field("key"): return json::read_optional_string(r, n.key);
+        case field("props"): return drovane::read_value_map(r, n.props);
+        case field("slots"): return json::read_map(r, n.slots, [](json::Reader& in, Vector<Node>& slot) {
             return json::read_list(in, slot, read_node);
         });
-        case 4: return json::read_map(r, n.events, action::read_action);
-        case 5: return json::read_map(r, n.event_options, read_event_options);
-        default: return json::read_map(r, n.bindings, read_binding);
+        case field("events"): return json::read_map(r, n.events, action::read_action);
+        case field("event_options"): return json::read_map(r, n.event_options, read_event_options);
+        case field("bindings"): return json::read_map(r, n.bindings, read_binding);
     }
+    return false;  // not reached: every name in kNodeFields has its case
 }
 
 void write_slot(json::Writer& w, const Vector<Node>& list) {
@@ -67,7 +72,7 @@ bool read_node(json::Reader& r, Node& out) {
     int c = r.peek_ws();
     if (c == '{') return r.in_object([&] {
         bool first = true;
-        bool seen[7] = {};
+        bool seen[std::size(kNodeFields)] = {};
         std::string_view key;
         for (;;) {
             int k = r.next_key(first, key);
@@ -82,16 +87,16 @@ bool read_node(json::Reader& r, Node& out) {
             seen[i] = true;
             if (!r.colon() || !read_node_field(r, i, out)) return false;
         }
-        if (!seen[0]) return r.fail_unpositioned(json::missing_field("tag"));
+        if (!seen[field("tag")]) return r.fail_unpositioned(json::missing_field("tag"));
         return true;
     });
     if (c == '[') return r.in_array([&] {
         bool first = true;
-        for (int i = 0; i < 7; ++i) {
+        for (int i = 0; i < static_cast<int>(std::size(kNodeFields)); ++i) {
             int e = r.next_element(first);
             if (e < 0) return false;
             if (e == 0) {
-                if (i == 0) return r.fail_unpositioned(json::invalid_length(0, "struct Node with 7 elements"));
+                if (i == field("tag")) return r.fail_unpositioned(json::invalid_length(0, "struct Node with 7 elements"));
                 return true;
             }
             if (!read_node_field(r, i, out)) return false;
@@ -113,7 +118,7 @@ bool read_event_options(json::Reader& r, EventOptions& out) {
             int k = r.next_key(first, key);
             if (k < 0) return false;
             if (k == 0) return true;
-            int i = name_index(kOptionFields, key);
+            int i = json::name_index(kOptionFields, key);
             if (i < 0) return r.fail_unpositioned(json::unknown_field(key, json::expected_names(kOptionFields)));
             if (seen[i]) return r.fail_unpositioned(json::duplicate_field(kOptionFields[i]));
             seen[i] = true;

@@ -40,6 +40,25 @@ template <std::size_t N>
 std::string expected_names(const std::string_view (&names)[N]) {
     return expected_names(names, N);
 }
+
+// The position of `name` in a table of names, or -1.
+template <std::size_t N>
+constexpr int name_index(const std::string_view (&names)[N], std::string_view name) {
+    for (std::size_t i = 0; i < N; ++i)
+        if (names[i] == name) return static_cast<int>(i);
+    return -1;
+}
+
+void name_not_in_table();  // never defined: it only makes slot() of a name the table lacks fail to compile
+
+// The position of a name the table must hold, for case labels: a case named this
+// way stays bound to its name when the table is reordered.
+template <std::size_t N>
+consteval int slot(const std::string_view (&names)[N], std::string_view name) {
+    const int i = name_index(names, name);
+    if (i < 0) name_not_in_table();
+    return i;
+}
 std::string invalid_type(std::string_view found, std::string_view expected);
 std::string invalid_value(std::string_view found, std::string_view expected);
 std::string invalid_length(std::size_t length, std::string_view expected);
