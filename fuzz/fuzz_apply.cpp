@@ -1,8 +1,31 @@
 // apply_json: a tree and a patch (split at the first NUL). The result is a tree
-// in canonical form: applying the empty patch to it gives it back.
+// in canonical form: applying the empty patch to it gives it back. Runs of child
+// ops applied as a batch give what they give one op at a time.
+#include <limits>
+
 #include "common.hpp"
+#include "diff/apply.hpp"
 
 using namespace vorlan;
+
+namespace {
+
+// apply_json's steps, with runs of at least run_limit child ops on one slot batched.
+Result<std::string> apply_with(std::string_view root, std::string_view patch_text, std::size_t run_limit) {
+    return guarded([&]() -> Result<std::string> {
+        Result<node::Node> tree = node::read_tree(root);
+        if (!tree.ok()) return tree.failure();
+        Result<diff::Patch> patch = diff::read_patch_text(patch_text);
+        if (!patch.ok()) return patch.failure();
+        Result<std::monostate> applied = diff::apply_patch(tree.value(), patch.value(), run_limit);
+        if (!applied.ok()) return applied.failure();
+        json::Writer w;
+        node::write_node(w, tree.value());
+        return std::move(w.out);
+    });
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const fuzz::Pair in = fuzz::split(fuzz::as_text(data, size));
@@ -11,6 +34,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Result<std::string> tree = apply_json(in.first, in.second);
     if (fuzz::not_built(tree)) return 0;
     if (utf8) fuzz::require_utf8(tree, "apply");
+    fuzz::require_same_outcome(apply_with(in.first, in.second, 1),
+                               apply_with(in.first, in.second, std::numeric_limits<std::size_t>::max()), true,
+                               "batched runs of child ops differ from one op at a time");
     if (!tree.ok()) return 0;
 
     json::JsonValue ignored;

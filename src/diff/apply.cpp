@@ -1,13 +1,26 @@
 #include "diff/apply.hpp"
 
 #include <algorithm>
-#include <optional>
+#include <concepts>
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace vorlan::diff {
 namespace {
+
+using Applied = Result<std::monostate>;
+
+template <class... F>
+struct Overloaded : F... {
+    using F::operator()...;
+};
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
+
+template <class T>
+concept ChildOp = std::same_as<T, InsertChild> || std::same_as<T, RemoveChild> || std::same_as<T, MoveChild>;
 
 std::size_t height(const node::Node& n) {
     std::size_t h = 0;
@@ -38,91 +51,132 @@ const Path& path_of(const Op& op) {
 }
 
 const String* child_slot(const Op& op) {
-    if (auto* o = std::get_if<InsertChild>(&op)) return &o->slot;
-    if (auto* o = std::get_if<RemoveChild>(&op)) return &o->slot;
-    if (auto* o = std::get_if<MoveChild>(&op)) return &o->slot;
-    return nullptr;
+    return std::visit(
+        []<class T>(const T& o) -> const String* {
+            if constexpr (ChildOp<T>) return &o.slot;
+            else return nullptr;
+        },
+        op);
 }
 
-std::optional<Failure> depth_failure(std::size_t at, const Op& op) {
-    // Only InsertChild and Replace deepen the tree; the target sits at level |path| + 1.
-    std::size_t depth = 0;
-    if (auto* ins = std::get_if<InsertChild>(&op)) depth = ins->path.size() + 1 + height(*ins->node);
-    else if (auto* rep = std::get_if<Replace>(&op)) depth = rep->path.size() + height(*rep->node);
-    if (depth <= max_tree_depth) return std::nullopt;
+// Only InsertChild and Replace deepen the tree; depth is the level of the deepest node they place.
+Applied check_depth(std::size_t at, const Op& op, std::size_t depth) {
+    if (depth <= max_tree_depth) return std::monostate{};
     return fail(op_label(at, op) + "the tree would be " + std::to_string(depth) + " levels deep, deeper than the " +
                 std::to_string(max_tree_depth) + " levels a tree may have");
 }
 
-std::optional<Failure> apply_op(node::Node& target, Op& op, std::size_t at) {
-    if (auto failure = depth_failure(at, op)) return failure;
-    switch (op.index()) {
-        case 0: {
-            auto& o = std::get<SetProp>(op);
-            target.props.set(std::move(o.name), std::move(o.value));
-            break;
-        }
-        case 1: target.props.erase(std::get<RemoveProp>(op).name); break;
-        case 2: {
-            auto& o = std::get<SetEvent>(op);
-            target.events.set(std::move(o.name), std::move(*o.action));
-            break;
-        }
-        case 3: target.events.erase(std::get<RemoveEvent>(op).name); break;
-        case 4: {
-            auto& o = std::get<SetEventOptions>(op);
-            if (o.options) target.event_options.set(std::move(o.name), std::move(*o.options));
-            else target.event_options.erase(o.name);
-            break;
-        }
-        case 5: {
-            auto& o = std::get<SetBinding>(op);
-            target.bindings.set(std::move(o.name), std::move(*o.binding));
-            break;
-        }
-        case 6: target.bindings.erase(std::get<RemoveBinding>(op).name); break;
-        case 7: target.key = std::move(std::get<SetKey>(op).key); break;
-        case 8: {
-            auto& o = std::get<InsertChild>(op);
-            Vector<node::Node>* list = target.slots.find(o.slot);
-            if (!list) list = &target.slots.set(o.slot, {});
-            if (o.index > list->size())
-                return index_failure(at, op, "index", o.index, "greater than", list->size(), o.slot);
-            list->insert(list->begin() + static_cast<std::ptrdiff_t>(o.index), std::move(*o.node));
-            break;
-        }
-        case 9: {
-            auto& o = std::get<RemoveChild>(op);
-            Vector<node::Node>* list = target.slots.find(o.slot);
-            if (!list) break;
-            if (o.index >= list->size())
-                return index_failure(at, op, "index", o.index, "at or past", list->size(), o.slot);
-            list->erase(list->begin() + static_cast<std::ptrdiff_t>(o.index));
-            if (list->empty()) target.slots.erase(o.slot);
-            break;
-        }
-        case 10: {
-            auto& o = std::get<MoveChild>(op);
-            Vector<node::Node>* list = target.slots.find(o.slot);
-            if (!list) break;
-            if (o.from >= list->size())
-                return index_failure(at, op, "from", o.from, "at or past", list->size(), o.slot);
-            if (o.to >= list->size())
-                return index_failure(at, op, "to", o.to, "greater than", list->size() - 1, o.slot,
-                                     " without the moved child");
-            auto b = list->begin();
-            auto from = static_cast<std::ptrdiff_t>(o.from), to = static_cast<std::ptrdiff_t>(o.to);
-            if (from < to) std::rotate(b + from, b + from + 1, b + to + 1);
-            else if (to < from) std::rotate(b + to, b + from, b + from + 1);
-            break;
-        }
-        default: target = std::move(*std::get<Replace>(op).node); break;
-    }
-    return std::nullopt;
+// The child ops, over one slot list of their target: a SlotList (the list itself,
+// op by op) or a SequenceSlot (the positions of a batched run). Both ways share
+// these checks and messages.
+template <class Slot>
+Applied apply_child(Slot& slot, InsertChild& o, const Op& op, std::size_t at) {
+    // The target sits at level |path| + 1.
+    if (Applied depth = check_depth(at, op, o.path.size() + 1 + height(*o.node)); !depth.ok()) return depth;
+    slot.create();
+    if (o.index > slot.size()) return index_failure(at, op, "index", o.index, "greater than", slot.size(), o.slot);
+    slot.insert(o.index, o, at);
+    return std::monostate{};
 }
 
-// A run of at least this many child ops on one slot is applied through a Sequence.
-constexpr std::size_t kRunLimit = 4;
+template <class Slot>
+Applied apply_child(Slot& slot, const RemoveChild& o, const Op& op, std::size_t at) {
+    if (!slot.present()) return std::monostate{};
+    if (o.index >= slot.size()) return index_failure(at, op, "index", o.index, "at or past", slot.size(), o.slot);
+    slot.erase(o.index);
+    return std::monostate{};
+}
+
+template <class Slot>
+Applied apply_child(Slot& slot, const MoveChild& o, const Op& op, std::size_t at) {
+    if (!slot.present()) return std::monostate{};
+    if (o.from >= slot.size()) return index_failure(at, op, "from", o.from, "at or past", slot.size(), o.slot);
+    if (o.to >= slot.size())
+        return index_failure(at, op, "to", o.to, "greater than", slot.size() - 1, o.slot, " without the moved child");
+    slot.move(o.from, o.to);
+    return std::monostate{};
+}
+
+class SlotList {
+public:
+    SlotList(node::Node& target, const String& name) : target_(target), name_(name), list_(target.slots.find(name)) {}
+
+    bool present() const { return list_ != nullptr; }
+    std::size_t size() const { return list_->size(); }
+    void create() {
+        if (!list_) list_ = &target_.slots.set(name_, {});
+    }
+    void insert(std::uint64_t index, InsertChild& o, std::size_t) {
+        list_->insert(list_->begin() + static_cast<std::ptrdiff_t>(index), std::move(*o.node));
+    }
+    void erase(std::uint64_t index) {
+        list_->erase(list_->begin() + static_cast<std::ptrdiff_t>(index));
+        if (list_->empty()) {
+            target_.slots.erase(name_);
+            list_ = nullptr;
+        }
+    }
+    void move(std::uint64_t from_index, std::uint64_t to_index) {
+        auto b = list_->begin();
+        auto from = static_cast<std::ptrdiff_t>(from_index), to = static_cast<std::ptrdiff_t>(to_index);
+        if (from < to) std::rotate(b + from, b + from + 1, b + to + 1);
+        else if (to < from) std::rotate(b + to, b + from, b + from + 1);
+    }
+
+private:
+    node::Node& target_;
+    const String& name_;
+    Vector<node::Node>* list_;  // null while the target has no such slot
+};
+
+Applied apply_op(node::Node& target, Op& op, std::size_t at) {
+    return std::visit(
+        Overloaded{
+            [&](SetProp& o) -> Applied {
+                target.props.set(std::move(o.name), std::move(o.value));
+                return std::monostate{};
+            },
+            [&](RemoveProp& o) -> Applied {
+                target.props.erase(o.name);
+                return std::monostate{};
+            },
+            [&](SetEvent& o) -> Applied {
+                target.events.set(std::move(o.name), std::move(*o.action));
+                return std::monostate{};
+            },
+            [&](RemoveEvent& o) -> Applied {
+                target.events.erase(o.name);
+                return std::monostate{};
+            },
+            [&](SetEventOptions& o) -> Applied {
+                if (o.options) target.event_options.set(std::move(o.name), std::move(*o.options));
+                else target.event_options.erase(o.name);
+                return std::monostate{};
+            },
+            [&](SetBinding& o) -> Applied {
+                target.bindings.set(std::move(o.name), std::move(*o.binding));
+                return std::monostate{};
+            },
+            [&](RemoveBinding& o) -> Applied {
+                target.bindings.erase(o.name);
+                return std::monostate{};
+            },
+            [&](SetKey& o) -> Applied {
+                target.key = std::move(o.key);
+                return std::monostate{};
+            },
+            [&]<ChildOp T>(T& o) -> Applied {
+                SlotList slot(target, o.slot);
+                return apply_child(slot, o, op, at);
+            },
+            [&](Replace& o) -> Applied {
+                if (Applied depth = check_depth(at, op, o.path.size() + height(*o.node)); !depth.ok()) return depth;
+                target = std::move(*o.node);
+                return std::monostate{};
+            },
+        },
+        op);
+}
 
 // A list of items under positional insert and erase in O(log n): an implicit treap.
 struct Sequence {
@@ -200,55 +254,69 @@ struct Sequence {
     }
 };
 
+// A slot list under a batched run: its positions in a Sequence, an item below the
+// list's old length naming an old child and any other the node of the InsertChild
+// op at (item - old length). The nodes are placed once, when the run is over.
+class SequenceSlot {
+public:
+    SequenceSlot(std::size_t old_size, bool present) : seq(old_size), old_size_(old_size), present_(present) {}
+
+    bool present() const { return present_; }
+    std::size_t size() const { return seq.size(); }
+    void create() { present_ = true; }
+    void insert(std::uint64_t index, InsertChild&, std::size_t at) {
+        seq.insert(static_cast<std::uint32_t>(index), seq.make(old_size_ + at));
+    }
+    void erase(std::uint64_t index) {
+        seq.erase(static_cast<std::uint32_t>(index));
+        present_ = seq.size() > 0;
+    }
+    void move(std::uint64_t from, std::uint64_t to) {
+        seq.insert(static_cast<std::uint32_t>(to), seq.erase(static_cast<std::uint32_t>(from)));
+    }
+
+    Sequence seq;
+
+private:
+    std::size_t old_size_;
+    bool present_;
+};
+
 // Applies ops[begin, end), child ops on one slot of target, with the same effects
-// and failures as one by one: an item below the list's old length names an old
-// child, any other the node of the InsertChild op at (item - old length).
-std::optional<Failure> apply_run(node::Node& target, Vector<Op>& ops, std::size_t begin, std::size_t end) {
-    const String& slot = *child_slot(ops[begin]);
-    Vector<node::Node>* list = target.slots.find(slot);
+// and failures as one by one.
+Applied apply_run(node::Node& target, Vector<Op>& ops, std::size_t begin, std::size_t end) {
+    const String& name = *child_slot(ops[begin]);
+    Vector<node::Node>* list = target.slots.find(name);
     std::size_t old_size = list ? list->size() : 0;
-    bool present = list != nullptr;
-    Sequence seq(old_size);
+    SequenceSlot slot(old_size, list != nullptr);
     for (std::size_t at = begin; at < end; ++at) {
         Op& op = ops[at];
-        std::uint32_t size = seq.size();
-        if (auto* o = std::get_if<InsertChild>(&op)) {
-            if (auto failure = depth_failure(at, op)) return failure;
-            present = true;
-            if (o->index > size) return index_failure(at, op, "index", o->index, "greater than", size, slot);
-            seq.insert(static_cast<std::uint32_t>(o->index), seq.make(old_size + at));
-        } else if (!present) {
-            continue;
-        } else if (auto* o = std::get_if<RemoveChild>(&op)) {
-            if (o->index >= size) return index_failure(at, op, "index", o->index, "at or past", size, slot);
-            seq.erase(static_cast<std::uint32_t>(o->index));
-            present = seq.size() > 0;
-        } else {
-            auto& m = std::get<MoveChild>(op);
-            if (m.from >= size) return index_failure(at, op, "from", m.from, "at or past", size, slot);
-            if (m.to >= size)
-                return index_failure(at, op, "to", m.to, "greater than", size - 1, slot, " without the moved child");
-            seq.insert(static_cast<std::uint32_t>(m.to), seq.erase(static_cast<std::uint32_t>(m.from)));
-        }
+        Applied applied = std::visit(
+            [&]<class T>(T& o) -> Applied {
+                if constexpr (ChildOp<T>) return apply_child(slot, o, op, at);
+                else return std::monostate{};  // a run holds child ops only
+            },
+            op);
+        if (!applied.ok()) return applied;
     }
-    if (!present) {
-        if (list) target.slots.erase(slot);
-        return std::nullopt;
+    if (!slot.present()) {
+        if (list) target.slots.erase(name);
+        return std::monostate{};
     }
     Vector<node::Node> result;
-    result.reserve(seq.size());
-    seq.each(seq.root, [&](std::size_t item) {
+    result.reserve(slot.size());
+    slot.seq.each(slot.seq.root, [&](std::size_t item) {
         if (item < old_size) result.push_back(std::move((*list)[item]));
         else result.push_back(std::move(*std::get<InsertChild>(ops[item - old_size]).node));
     });
     if (list) *list = std::move(result);
-    else target.slots.set(slot, std::move(result));
-    return std::nullopt;
+    else target.slots.set(name, std::move(result));
+    return std::monostate{};
 }
 
 }  // namespace
 
-Result<std::monostate> apply_patch(node::Node& tree, Patch& patch) {
+Result<std::monostate> apply_patch(node::Node& tree, Patch& patch, std::size_t run_limit) {
     Vector<Op>& ops = patch.ops;
     for (std::size_t at = 0; at < ops.size(); ++at) {
         const Path& path = path_of(ops[at]);
@@ -266,15 +334,13 @@ Result<std::monostate> apply_patch(node::Node& tree, Patch& patch) {
             while (end < ops.size() && child_slot(ops[end]) && *child_slot(ops[end]) == *slot &&
                    path_of(ops[end]) == path)
                 ++end;
-            if (end - at >= kRunLimit) {
-                std::optional<Failure> failure = apply_run(*target, ops, at, end);
-                if (failure) return std::move(*failure);
+            if (end - at >= run_limit) {
+                if (Applied applied = apply_run(*target, ops, at, end); !applied.ok()) return applied;
                 at = end - 1;
                 continue;
             }
         }
-        std::optional<Failure> failure = apply_op(*target, ops[at], at);
-        if (failure) return std::move(*failure);
+        if (Applied applied = apply_op(*target, ops[at], at); !applied.ok()) return applied;
     }
     return std::monostate{};
 }

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <limits>
 #include <random>
 #include <set>
 #include <string>
@@ -156,6 +158,80 @@ TEST(ApplyDepth, GrowingPastTheReadableDepthFails) {
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error(),
               "ops[1] (InsertChild): the tree would be 44 levels deep, deeper than the 43 levels a tree may have");
+}
+
+// The tree text after applying patch_text with runs of run_limit child ops batched, or the message.
+std::string applied_with(const std::string& tree_text, const std::string& patch_text, std::size_t run_limit) {
+    Result<node::Node> tree = node::read_tree(tree_text);
+    Result<Patch> patch = read_patch_text(patch_text);
+    if (!tree.ok() || !patch.ok()) return "unreadable";
+    Result<std::monostate> applied = apply_patch(tree.value(), patch.value(), run_limit);
+    if (!applied.ok()) return "error: " + applied.error();
+    json::Writer w;
+    node::write_node(w, tree.value());
+    return w.out;
+}
+
+// Random child ops on a small tree (mostly in range, some not; some on a slot the
+// root lacks or below a child; now and then an op that ends a run) applied with
+// every run batched, with the default limit and one op at a time: the same tree or
+// the very same message.
+TEST(ApplyRuns, BatchedRunsMatchOneByOne) {
+    std::mt19937 rng(20261211);
+    auto below = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
+    const std::string slots[] = {"a", "b", "c"};
+    std::size_t ok = 0, failed = 0, serial = 0;
+    for (int round = 0; round < 3000; ++round) {
+        std::size_t length[3] = {below(6), below(4), 0};  // "c" starts absent
+        std::string tree = R"({"tag":"root","slots":{)";
+        for (std::size_t s = 0; s < 2; ++s) {
+            if (s) tree += ',';
+            tree += '"' + slots[s] + "\":[";
+            for (std::size_t i = 0; i < length[s]; ++i) {
+                if (i) tree += ',';
+                tree += R"({"tag":"old)" + std::to_string(serial++) + R"(","slots":{"a":[{"tag":"leaf"}]}})";
+            }
+            tree += ']';
+        }
+        tree += "}}";
+
+        std::string patch = R"({"ops":[)";
+        std::size_t count = 1 + below(24);
+        for (std::size_t k = 0; k < count; ++k) {
+            if (k) patch += ',';
+            std::size_t s = below(10) < 7 ? 0 : 1 + below(2);
+            std::size_t& n = length[s];
+            auto index = [&](std::size_t limit) { return below(12) ? below(limit + 1) : limit + below(3); };
+            std::string path = below(10) ? "[]" : R"([{"slot":"a","index":)" + std::to_string(below(3)) + "}]";
+            std::string head = R"({"path":)" + path + R"(,"slot":")" + slots[s] + '"';
+            std::size_t kind = below(20);
+            if (kind < 7) {
+                std::size_t i = index(n);
+                patch += R"({"InsertChild":)" + head + R"(,"index":)" + std::to_string(i) +
+                         R"(,"node":{"tag":"new)" + std::to_string(serial++) + R"("}}})";
+                if (path == "[]" && i <= n) ++n;
+            } else if (kind < 12) {
+                std::size_t i = index(n ? n - 1 : 0);
+                patch += R"({"RemoveChild":)" + head + R"(,"index":)" + std::to_string(i) + "}}";
+                if (path == "[]" && i < n) --n;
+            } else if (kind < 18) {
+                patch += R"({"MoveChild":)" + head + R"(,"from":)" + std::to_string(index(n ? n - 1 : 0)) +
+                         R"(,"to":)" + std::to_string(index(n ? n - 1 : 0)) + "}}";
+            } else {
+                patch += R"({"SetProp":{"path":[],"name":"p","value":{"Int":)" + std::to_string(k) + "}}}";
+            }
+        }
+        patch += "]}";
+
+        std::string one_by_one = applied_with(tree, patch, std::numeric_limits<std::size_t>::max());
+        ASSERT_EQ(applied_with(tree, patch, 1), one_by_one) << tree << '\n' << patch;
+        ASSERT_EQ(applied_with(tree, patch, kRunLimit), one_by_one) << tree << '\n' << patch;
+        ASSERT_NE(one_by_one, "unreadable") << tree << '\n' << patch;
+        ++(one_by_one.rfind("error: ", 0) == 0 ? failed : ok);
+    }
+    // Both outcomes are common enough to be compared.
+    EXPECT_GT(ok, 600u);
+    EXPECT_GT(failed, 600u);
 }
 
 }  // namespace
