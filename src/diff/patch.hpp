@@ -3,6 +3,7 @@
 // writer and reader.
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -95,7 +96,13 @@ struct Patch {
     Vector<Op> ops;
 };
 
-std::string_view op_name(const Op& op);
+// The variant names, in variant order.
+inline constexpr std::string_view kOpNames[] = {"SetProp",         "RemoveProp",  "SetEvent",      "RemoveEvent",
+                                                "SetEventOptions", "SetBinding",  "RemoveBinding", "SetKey",
+                                                "InsertChild",     "RemoveChild", "MoveChild",     "Replace"};
+static_assert(std::size(kOpNames) == std::variant_size_v<Op>);
+
+inline std::string_view op_name(const Op& op) { return kOpNames[op.index()]; }
 
 void write_path_seg(json::Writer& w, const PathSeg& seg);
 void write_op(json::Writer& w, const Op& op);

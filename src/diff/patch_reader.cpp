@@ -1,91 +1,18 @@
 #include "diff/patch.hpp"
 
-#include <type_traits>
+#include <array>
+#include <cstddef>
+#include <utility>
 
 #include "json/collections.hpp"
 
 namespace vorlan::diff {
 namespace {
 
-constexpr std::string_view kOpNames[] = {"SetProp",         "RemoveProp",  "SetEvent",      "RemoveEvent",
-                                         "SetEventOptions", "SetBinding",  "RemoveBinding", "SetKey",
-                                         "InsertChild",     "RemoveChild", "MoveChild",     "Replace"};
-static_assert(std::size(kOpNames) == std::variant_size_v<Op>);
-
 int op_index(std::string_view name) {
     for (std::size_t i = 0; i < std::size(kOpNames); ++i)
         if (kOpNames[i] == name) return static_cast<int>(i);
     return -1;
-}
-
-void write_path(json::Writer& w, const Path& path) {
-    w.raw("\"path\":[");
-    for (std::size_t i = 0; i < path.size(); ++i) {
-        if (i) w.raw(',');
-        write_path_seg(w, path[i]);
-    }
-    w.raw(']');
-}
-
-void write_name(json::Writer& w, std::string_view key, std::string_view name) {
-    w.raw(',');
-    w.key(key);
-    w.string(name);
-}
-
-void write_index(json::Writer& w, std::string_view key, std::uint64_t n) {
-    w.raw(',');
-    w.key(key);
-    w.u64(n);
-}
-
-void write_body(json::Writer& w, const SetProp& op) {
-    write_name(w, "name", op.name);
-    w.raw(",\"value\":");
-    drovane::write_value(w, op.value);
-}
-void write_body(json::Writer& w, const RemoveProp& op) { write_name(w, "name", op.name); }
-void write_body(json::Writer& w, const SetEvent& op) {
-    write_name(w, "name", op.name);
-    w.raw(",\"action\":");
-    action::write_action(w, *op.action);
-}
-void write_body(json::Writer& w, const RemoveEvent& op) { write_name(w, "name", op.name); }
-void write_body(json::Writer& w, const SetEventOptions& op) {
-    write_name(w, "name", op.name);
-    w.raw(",\"options\":");
-    if (op.options) node::write_event_options(w, *op.options);
-    else w.null();
-}
-void write_body(json::Writer& w, const SetBinding& op) {
-    write_name(w, "name", op.name);
-    w.raw(",\"binding\":");
-    node::write_binding(w, *op.binding);
-}
-void write_body(json::Writer& w, const RemoveBinding& op) { write_name(w, "name", op.name); }
-void write_body(json::Writer& w, const SetKey& op) {
-    w.raw(",\"key\":");
-    if (op.key) w.string(*op.key);
-    else w.null();
-}
-void write_body(json::Writer& w, const InsertChild& op) {
-    write_name(w, "slot", op.slot);
-    write_index(w, "index", op.index);
-    w.raw(",\"node\":");
-    node::write_node(w, *op.node);
-}
-void write_body(json::Writer& w, const RemoveChild& op) {
-    write_name(w, "slot", op.slot);
-    write_index(w, "index", op.index);
-}
-void write_body(json::Writer& w, const MoveChild& op) {
-    write_name(w, "slot", op.slot);
-    write_index(w, "from", op.from);
-    write_index(w, "to", op.to);
-}
-void write_body(json::Writer& w, const Replace& op) {
-    w.raw(",\"node\":");
-    node::write_node(w, *op.node);
 }
 
 // One declared field of a record read in map or array form.
@@ -166,35 +93,49 @@ constexpr Field<T> name_field{"name", read_name_field<T>};
 template <class T>
 constexpr Field<T> slot_field{"slot", read_slot_field<T>};
 
-// Field tables per variant, in declared order.
-constexpr Field<SetProp> kSetProp[] = {
+// The field table of each variant, in declared order, found by its type.
+template <class T>
+constexpr std::nullptr_t kFields = nullptr;
+template <>
+constexpr Field<SetProp> kFields<SetProp>[] = {
     path_field<SetProp>, name_field<SetProp>,
     {"value", [](json::Reader& r, SetProp& op) { return drovane::read_value(r, op.value); }}};
-constexpr Field<RemoveProp> kRemoveProp[] = {path_field<RemoveProp>, name_field<RemoveProp>};
-constexpr Field<SetEvent> kSetEvent[] = {
+template <>
+constexpr Field<RemoveProp> kFields<RemoveProp>[] = {path_field<RemoveProp>, name_field<RemoveProp>};
+template <>
+constexpr Field<SetEvent> kFields<SetEvent>[] = {
     path_field<SetEvent>, name_field<SetEvent>,
     {"action", [](json::Reader& r, SetEvent& op) { return action::read_action(r, *op.action); }}};
-constexpr Field<RemoveEvent> kRemoveEvent[] = {path_field<RemoveEvent>, name_field<RemoveEvent>};
-constexpr Field<SetEventOptions> kSetEventOptions[] = {
+template <>
+constexpr Field<RemoveEvent> kFields<RemoveEvent>[] = {path_field<RemoveEvent>, name_field<RemoveEvent>};
+template <>
+constexpr Field<SetEventOptions> kFields<SetEventOptions>[] = {
     path_field<SetEventOptions>, name_field<SetEventOptions>,
     {"options",
      [](json::Reader& r, SetEventOptions& op) { return node::read_event_options_nullable(r, op.options); }, true}};
-constexpr Field<SetBinding> kSetBinding[] = {
+template <>
+constexpr Field<SetBinding> kFields<SetBinding>[] = {
     path_field<SetBinding>, name_field<SetBinding>,
     {"binding", [](json::Reader& r, SetBinding& op) { return node::read_binding(r, *op.binding); }}};
-constexpr Field<RemoveBinding> kRemoveBinding[] = {path_field<RemoveBinding>, name_field<RemoveBinding>};
-constexpr Field<SetKey> kSetKey[] = {
+template <>
+constexpr Field<RemoveBinding> kFields<RemoveBinding>[] = {path_field<RemoveBinding>, name_field<RemoveBinding>};
+template <>
+constexpr Field<SetKey> kFields<SetKey>[] = {
     path_field<SetKey>, {"key", [](json::Reader& r, SetKey& op) { return json::read_optional_string(r, op.key); }, true}};
-constexpr Field<InsertChild> kInsertChild[] = {path_field<InsertChild>, slot_field<InsertChild>,
-                                               {"index", read_index_field<InsertChild>},
-                                               {"node", read_node_field<InsertChild>}};
-constexpr Field<RemoveChild> kRemoveChild[] = {path_field<RemoveChild>, slot_field<RemoveChild>,
-                                               {"index", read_index_field<RemoveChild>}};
-constexpr Field<MoveChild> kMoveChild[] = {
+template <>
+constexpr Field<InsertChild> kFields<InsertChild>[] = {path_field<InsertChild>, slot_field<InsertChild>,
+                                                        {"index", read_index_field<InsertChild>},
+                                                        {"node", read_node_field<InsertChild>}};
+template <>
+constexpr Field<RemoveChild> kFields<RemoveChild>[] = {path_field<RemoveChild>, slot_field<RemoveChild>,
+                                                        {"index", read_index_field<RemoveChild>}};
+template <>
+constexpr Field<MoveChild> kFields<MoveChild>[] = {
     path_field<MoveChild>, slot_field<MoveChild>,
     {"from", [](json::Reader& r, MoveChild& op) { return r.read_u64(op.from, "usize"); }},
     {"to", [](json::Reader& r, MoveChild& op) { return r.read_u64(op.to, "usize"); }}};
-constexpr Field<Replace> kReplace[] = {path_field<Replace>, {"node", read_node_field<Replace>}};
+template <>
+constexpr Field<Replace> kFields<Replace>[] = {path_field<Replace>, {"node", read_node_field<Replace>}};
 
 // Per variant: the expected text of a wrong body type and of a short array body.
 struct BodyTexts {
@@ -217,34 +158,19 @@ constexpr BodyTexts kBodyTexts[] = {
 };
 static_assert(std::size(kBodyTexts) == std::variant_size_v<Op>);
 
-template <class T, std::size_t I = 0>
-constexpr std::size_t variant_of() {
-    if constexpr (std::is_same_v<std::variant_alternative_t<I, Op>, T>) return I;
-    else return variant_of<T, I + 1>();
+// Reads the body of variant I with the field table of its own type.
+template <std::size_t I>
+bool read_body(json::Reader& r, Op& out) {
+    const BodyTexts& texts = kBodyTexts[I];
+    return read_record(r, out.emplace<I>(), kFields<std::variant_alternative_t<I, Op>>, texts.struct_text,
+                       texts.array_text);
 }
 
-template <class T, std::size_t N>
-bool read_variant(json::Reader& r, Op& out, const Field<T> (&fields)[N]) {
-    const BodyTexts& texts = kBodyTexts[variant_of<T>()];
-    return read_record(r, out.emplace<T>(), fields, texts.struct_text, texts.array_text);
+template <std::size_t... I>
+constexpr auto body_readers(std::index_sequence<I...>) {
+    return std::array{&read_body<I>...};
 }
-
-bool read_body(json::Reader& r, int index, Op& out) {
-    switch (index) {
-        case 0: return read_variant(r, out, kSetProp);
-        case 1: return read_variant(r, out, kRemoveProp);
-        case 2: return read_variant(r, out, kSetEvent);
-        case 3: return read_variant(r, out, kRemoveEvent);
-        case 4: return read_variant(r, out, kSetEventOptions);
-        case 5: return read_variant(r, out, kSetBinding);
-        case 6: return read_variant(r, out, kRemoveBinding);
-        case 7: return read_variant(r, out, kSetKey);
-        case 8: return read_variant(r, out, kInsertChild);
-        case 9: return read_variant(r, out, kRemoveChild);
-        case 10: return read_variant(r, out, kMoveChild);
-        default: return read_variant(r, out, kReplace);
-    }
-}
+constexpr auto kBodyReaders = body_readers(std::make_index_sequence<std::variant_size_v<Op>>());
 
 bool unknown_op(json::Reader& r, std::string_view name) {
     return r.fail(json::unknown_variant(name, json::expected_names(kOpNames)));
@@ -253,38 +179,6 @@ bool unknown_op(json::Reader& r, std::string_view name) {
 bool read_op_list(json::Reader& r, Vector<Op>& out) { return json::read_list(r, out, read_op); }
 
 }  // namespace
-
-std::string_view op_name(const Op& op) { return kOpNames[op.index()]; }
-
-void write_path_seg(json::Writer& w, const PathSeg& seg) {
-    w.raw("{\"slot\":");
-    w.string(seg.slot);
-    w.raw(",\"index\":");
-    w.u64(seg.index);
-    w.raw('}');
-}
-
-void write_op(json::Writer& w, const Op& op) {
-    w.raw('{');
-    w.key(op_name(op));
-    w.raw('{');
-    std::visit(
-        [&](const auto& o) {
-            write_path(w, o.path);
-            write_body(w, o);
-        },
-        op);
-    w.raw("}}");
-}
-
-void write_ops(json::Writer& w, const Vector<Op>& ops) {
-    w.raw("{\"ops\":[");
-    for (std::size_t i = 0; i < ops.size(); ++i) {
-        if (i) w.raw(',');
-        write_op(w, ops[i]);
-    }
-    w.raw("]}");
-}
 
 bool read_path_seg(json::Reader& r, PathSeg& out) {
     static constexpr Field<PathSeg> kFields[] = {
@@ -313,7 +207,7 @@ bool read_op(json::Reader& r, Op& out) {
     if (!r.parse_string(name)) return false;
     int index = op_index(name);
     if (index < 0) return unknown_op(r, name);
-    if (!r.colon() || !read_body(r, index, out)) return false;
+    if (!r.colon() || !kBodyReaders[static_cast<std::size_t>(index)](r, out)) return false;
     r.leave();
     return r.end_variant();
 }
