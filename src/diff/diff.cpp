@@ -102,7 +102,7 @@ struct Differ {
 
         std::size_t start = ops.size();
         std::vector<std::size_t> origin;
-        keyed_passes_grouped(path(), s, groups, new_keys, ops, origin);
+        keyed_passes(path(), s, groups, new_keys, ops, origin);
         for (std::size_t i = start; i < ops.size(); ++i)
             if (auto* ins = std::get_if<InsertChild>(&ops[i])) *ins->node = std::move(N[ins->index]);
         for (std::size_t t = 0; t < N.size(); ++t)

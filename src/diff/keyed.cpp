@@ -24,9 +24,8 @@ struct Fenwick {
 
 }  // namespace
 
-void keyed_passes_grouped(const Path& path, std::string_view slot, const KeyGroups& groups,
-                          const std::vector<std::string_view>& new_keys, Vector<Op>& ops,
-                          std::vector<std::size_t>& origin) {
+void keyed_passes(const Path& path, std::string_view slot, const KeyGroups& groups,
+                  const std::vector<std::string_view>& new_keys, Vector<Op>& ops, std::vector<std::size_t>& origin) {
     std::size_t m = groups.first.size();
     std::size_t n = new_keys.size();
     origin.assign(n, npos);
@@ -71,13 +70,6 @@ void keyed_passes_grouped(const Path& path, std::string_view slot, const KeyGrou
         if (p != t) ops.emplace_back(MoveChild{path, String(slot), p, t});
         origin[t] = j;
     }
-}
-
-void keyed_passes(const Path& path, std::string_view slot, const std::vector<std::string_view>& old_keys,
-                  const std::vector<std::string_view>& new_keys, Vector<Op>& ops,
-                  std::vector<std::size_t>& origin) {
-    KeyGroups groups(old_keys);
-    keyed_passes_grouped(path, slot, groups, new_keys, ops, origin);
 }
 
 }  // namespace vorlan::diff

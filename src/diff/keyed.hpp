@@ -1,6 +1,7 @@
 #pragma once
 // Keyed matching of one slot's children: the removal and placement passes that
-// turn the old list of keys into the new one.
+// turn the old list of keys into the new one. Inside the module: the diff and its
+// tests use it; diff.hpp is what callers see.
 #include <cstddef>
 #include <string_view>
 #include <unordered_map>
@@ -62,13 +63,7 @@ struct KeyGroups {
 // the new keys. Appends RemoveChild, MoveChild and InsertChild ops (InsertChild
 // with an empty node, filled by the caller) and sets origin[t] to the old position
 // matched with new position t, or npos for an inserted child.
-void keyed_passes_grouped(const Path& path, std::string_view slot, const KeyGroups& groups,
-                          const std::vector<std::string_view>& new_keys, Vector<Op>& ops,
-                          std::vector<std::size_t>& origin);
-
-// The same from the old keys themselves.
-void keyed_passes(const Path& path, std::string_view slot, const std::vector<std::string_view>& old_keys,
-                  const std::vector<std::string_view>& new_keys, Vector<Op>& ops,
-                  std::vector<std::size_t>& origin);
+void keyed_passes(const Path& path, std::string_view slot, const KeyGroups& groups,
+                  const std::vector<std::string_view>& new_keys, Vector<Op>& ops, std::vector<std::size_t>& origin);
 
 }  // namespace vorlan::diff

@@ -72,7 +72,7 @@ TEST(KeyedPasses, FenwickMatchesPlainScanOnRandomLists) {
 
         Vector<Op> fast_ops, plain_ops;
         std::vector<std::size_t> fast_origin, plain_origin;
-        keyed_passes(path, "rows", old_keys, new_keys, fast_ops, fast_origin);
+        keyed_passes(path, "rows", KeyGroups(old_keys), new_keys, fast_ops, fast_origin);
         keyed_passes_plain(path, "rows", old_keys, new_keys, plain_ops, plain_origin);
         ASSERT_EQ(text_of(fast_ops), text_of(plain_ops)) << "round " << round;
         ASSERT_EQ(fast_origin, plain_origin) << "round " << round;
