@@ -13,7 +13,8 @@ TEST_PACKAGES := binutils python3-pytest python3-msgpack python3-jsonschema pyth
 TEST_FUZZ_SECONDS := 30
 FUZZ_SECONDS := 600
 
-CONFIGURE = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DPython3_EXECUTABLE=$(PYTHON)
+# Every build is configured from a preset in CMakePresets.json; -B keeps the directories here.
+CONFIGURE = cmake --preset release -B $(BUILD) -DPython3_EXECUTABLE=$(PYTHON)
 
 define ensure_packages
 	@missing=""; \
@@ -86,7 +87,7 @@ WASM_PACKAGES := clang lld-14 wasi-libc libc++-14-dev-wasm32 libclang-rt-14-dev-
 
 wasm: test-deps
 	$(call ensure_packages,$(WASM_PACKAGES))
-	cmake -S . -B $(WASM_BUILD) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/wasm/toolchain.cmake
+	cmake --preset wasm -B $(WASM_BUILD)
 	cmake --build $(WASM_BUILD) --parallel $(JOBS)
 	$(CONFIGURE)
 	cmake --build $(BUILD) --target vorlan --parallel $(JOBS)
@@ -109,8 +110,7 @@ BENCH_WANTS := import sys, orjson; sys.exit(sys.implementation.name != "cpython"
 .PHONY: bench
 bench: deps
 	$(call ensure_packages,$(BENCH_PACKAGES))
-	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DPython3_EXECUTABLE=$(PYTHON) \
-	  -DVORLAN_BENCH=ON -DVORLAN_TESTS=OFF
+	cmake --preset bench -B $(BENCH_BUILD) -DPython3_EXECUTABLE=$(PYTHON)
 	cmake --build $(BENCH_BUILD) --parallel $(JOBS)
 	@py="$(BENCH_PYTHON)"; \
 	if [ -z "$$py" ]; then \

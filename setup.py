@@ -14,10 +14,11 @@ SOURCE = Path(__file__).resolve().parent
 class CMakeBuild(build_ext):
     def build_extension(self, ext):
         build = Path(self.build_temp).resolve() / "cmake"
+        # The release preset, in setuptools' own directory and for the Python that runs it.
         subprocess.run(
-            ["cmake", "-S", str(SOURCE), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release", "-DVORLAN_TESTS=OFF",
+            ["cmake", "--preset", "release", "-B", str(build), "-DVORLAN_TESTS=OFF",
              f"-DPython3_EXECUTABLE={sys.executable}"],
-            check=True)
+            cwd=SOURCE, check=True)
         subprocess.run(["cmake", "--build", str(build), "--target", "vorlan", "--parallel", str(os.cpu_count() or 1)],
                        check=True)
         target = Path(self.get_ext_fullpath(ext.name))
