@@ -4,10 +4,10 @@ namespace vorlan::py {
 namespace {
 
 // Pieces of the display name "func()" or "Class.func()", for "%s%s%s()".
-const char* cls_part(const FunctionDescription& d) { return d.cls_name ? d.cls_name : ""; }
-const char* dot_part(const FunctionDescription& d) { return d.cls_name ? "." : ""; }
+const char* cls_part(const detail::SignatureView& d) { return d.cls_name ? d.cls_name : ""; }
+const char* dot_part(const detail::SignatureView& d) { return d.cls_name ? "." : ""; }
 
-bool unexpected_keyword(const FunctionDescription& d, PyObject* name) {
+bool unexpected_keyword(const detail::SignatureView& d, PyObject* name) {
     if (PyUnicode_Check(name)) {
         PyErr_Format(PyExc_TypeError, "%s%s%s() got an unexpected keyword argument '%U'", cls_part(d), dot_part(d),
                      d.func_name, name);
@@ -18,7 +18,7 @@ bool unexpected_keyword(const FunctionDescription& d, PyObject* name) {
     return false;
 }
 
-bool fill_keyword(const FunctionDescription& d, PyObject* name, PyObject* value, PyObject** out) {
+bool fill_keyword(const detail::SignatureView& d, PyObject* name, PyObject* value, PyObject** out) {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &size) : nullptr;
     if (!utf8) {
@@ -39,20 +39,19 @@ bool fill_keyword(const FunctionDescription& d, PyObject* name, PyObject* value,
     return unexpected_keyword(d, name);
 }
 
-bool report_missing(const FunctionDescription& d, PyObject* const* out) {
-    std::size_t missing[max_params];
+bool report_missing(const detail::SignatureView& d, PyObject* const* out) {
     std::size_t count = 0;
-    for (std::size_t i = 0; i < d.params.size(); ++i) {
-        if (!out[i]) missing[count++] = i;
-    }
+    for (std::size_t i = 0; i < d.params.size(); ++i) count += !out[i];
     if (count == 0) return true;
     try {
         std::string list;
-        for (std::size_t k = 0; k < count; ++k) {
+        for (std::size_t i = 0, k = 0; i < d.params.size(); ++i) {
+            if (out[i]) continue;
             if (k > 0) list += count == 2 ? " and " : (k + 1 == count ? ", and " : ", ");
             list += '\'';
-            list += d.params[missing[k]];
+            list += d.params[i];
             list += '\'';
+            ++k;
         }
         PyErr_Format(PyExc_TypeError, "%s%s%s() missing %zu required positional %s: %s", cls_part(d), dot_part(d),
                      d.func_name, count, count == 1 ? "argument" : "arguments", list.c_str());
@@ -62,15 +61,18 @@ bool report_missing(const FunctionDescription& d, PyObject* const* out) {
     return false;
 }
 
-bool too_many_positional(const FunctionDescription& d, Py_ssize_t nargs) {
+bool too_many_positional(const detail::SignatureView& d, Py_ssize_t nargs) {
     PyErr_Format(PyExc_TypeError, "%s%s%s() takes %zu positional arguments but %zd %s given", cls_part(d),
                  dot_part(d), d.func_name, d.params.size(), nargs, nargs == 1 ? "was" : "were");
     return false;
 }
 
-// Adds the note "while processing '<param>'" to the pending exception; a
-// failure to add it is dropped and the original exception stays.
-void add_note(const char* param) {
+}  // namespace
+
+namespace detail {
+
+// A failure to add the note is dropped and the original exception stays.
+bool noted(const char* param) {
     PyObject* type = nullptr;
     PyObject* value = nullptr;
     PyObject* traceback = nullptr;
@@ -87,11 +89,10 @@ void add_note(const char* param) {
         Py_XDECREF(note);
     }
     PyErr_Restore(type, value, traceback);
+    return false;
 }
 
-}  // namespace
-
-bool bind_fastcall(const FunctionDescription& desc, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+bool bind_fastcall(const SignatureView& desc, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                    PyObject** out) {
     const auto n = static_cast<Py_ssize_t>(desc.params.size());
     if (nargs > n) return too_many_positional(desc, nargs);
@@ -103,7 +104,7 @@ bool bind_fastcall(const FunctionDescription& desc, PyObject* const* args, Py_ss
     return report_missing(desc, out);
 }
 
-bool bind_tuple(const FunctionDescription& desc, PyObject* args, PyObject* kwargs, PyObject** out) {
+bool bind_tuple(const SignatureView& desc, PyObject* args, PyObject* kwargs, PyObject** out) {
     const auto n = static_cast<Py_ssize_t>(desc.params.size());
     const Py_ssize_t nargs = PyTuple_Size(args);
     if (nargs < 0) return false;
@@ -120,6 +121,8 @@ bool bind_tuple(const FunctionDescription& desc, PyObject* args, PyObject* kwarg
     return report_missing(desc, out);
 }
 
+}  // namespace detail
+
 void set_cast_failure(PyObject* obj, const char* target) {
     if (obj == Py_None) {
         PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", target);
@@ -135,39 +138,31 @@ void set_cast_failure(PyObject* obj, const char* target) {
     Py_XDECREF(qualname);
 }
 
-bool text_arg(PyObject* obj, const char* param, std::string_view& out) {
+bool text_arg(PyObject* obj, std::string_view& out) {
     if (!PyUnicode_Check(obj)) {
         set_cast_failure(obj, "str");
-        add_note(param);
         return false;
     }
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
-    if (!utf8) {
-        add_note(param);
-        return false;
-    }
+    if (!utf8) return false;
     out = std::string_view(utf8, static_cast<std::size_t>(size));
     return true;
 }
 
-bool bytes_arg(PyObject* obj, const char* param, std::string_view& out) {
+bool bytes_arg(PyObject* obj, std::string_view& out) {
     if (!PyBytes_Check(obj)) {
         set_cast_failure(obj, "bytes");
-        add_note(param);
         return false;
     }
     const char* data = PyBytes_AsString(obj);
     const Py_ssize_t size = PyBytes_Size(obj);
-    if (!data || size < 0) {
-        add_note(param);
-        return false;
-    }
+    if (!data || size < 0) return false;
     out = std::string_view(data, static_cast<std::size_t>(size));
     return true;
 }
 
-bool u64_arg(PyObject* obj, const char* param, std::uint64_t& out) {
+bool u64_arg(PyObject* obj, std::uint64_t& out) {
     PyObject* index = nullptr;
     if (PyLong_Check(obj)) {
         Py_INCREF(obj);
@@ -175,16 +170,10 @@ bool u64_arg(PyObject* obj, const char* param, std::uint64_t& out) {
     } else {
         index = PyNumber_Index(obj);
     }
-    if (!index) {
-        add_note(param);
-        return false;
-    }
+    if (!index) return false;
     const unsigned long long value = PyLong_AsUnsignedLongLong(index);
     Py_DECREF(index);
-    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-        add_note(param);
-        return false;
-    }
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
     out = value;
     return true;
 }

@@ -14,13 +14,12 @@ struct ExampleObject {
     Py_ssize_t size;
 };
 
-constexpr const char* new_params[] = {"value"};
-constexpr FunctionDescription new_args{"__new__", "Example", new_params};
+constexpr Signature new_sig{"__new__", "Example", {"value"}};
 
 PyObject* example_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* bound[1];
+    Bound<1> bound;
     std::string_view text;
-    if (!bind_tuple(new_args, args, kwargs, bound) || !text_arg(bound[0], "value", text)) return nullptr;
+    if (!bind_tuple(new_sig, args, kwargs, bound) || !convert_args<text_arg>(new_sig, bound, text)) return nullptr;
 
     char* value = static_cast<char*>(std::malloc(text.size() + 1));
     if (!value) return PyErr_NoMemory();
