@@ -1,21 +1,22 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets in build-fuzz/ and runs each for the given number
-# of seconds (default 600), several at a time. The committed corpora are copied
-# to a temporary directory first, so a run never grows them. Exits non-zero when
-# any target crashes, leaks, times out or breaks an invariant.
+# Builds the libFuzzer targets with the fuzz preset in build-fuzz/ (or $FUZZ_BUILD)
+# and runs each for the given number of seconds (default 600), several at a time.
+# The committed corpora are copied to a temporary directory first, so a run never
+# grows them. Exits non-zero when any target crashes, leaks, times out or breaks
+# an invariant.
 set -euo pipefail
 
 seconds=${1:-600}
 root=$(cd "$(dirname "$0")/.." && pwd)
-build="$root/build-fuzz"
+build=${FUZZ_BUILD:-$root/build-fuzz}
 jobs=${FUZZ_JOBS:-$(nproc)}
-targets=(fuzz_diff fuzz_apply fuzz_normalize_action fuzz_normalize_expr fuzz_normalize_binding
-         fuzz_parse_cem fuzz_decode_frame fuzz_encode_frame fuzz_scan)
 
 mkdir -p "$build"
-cmake -S "$root" -B "$build" -DVORLAN_FUZZ=ON -DVORLAN_TESTS=OFF -DCMAKE_CXX_COMPILER=clang++ \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo > "$build/configure.log" 2>&1 || { cat "$build/configure.log"; exit 1; }
+(cd "$root" && cmake --preset fuzz -B "$build") > "$build/configure.log" 2>&1 \
+    || { cat "$build/configure.log"; exit 1; }
 cmake --build "$build" --target fuzz_targets -j "$(nproc)"
+# The targets are listed once, in fuzz/CMakeLists.txt.
+mapfile -t targets < "$build/fuzz/targets.txt"
 
 work=$(mktemp -d /tmp/vorlan-fuzz.XXXXXX)
 trap 'rm -rf "$work"' EXIT
