@@ -213,35 +213,9 @@ bool read_op(json::Reader& r, Op& out) {
 }
 
 bool read_patch(json::Reader& r, Patch& out) {
-    int c = r.peek_ws();
-    if (c == '{') return r.in_object([&] {
-        bool first = true;
-        bool seen = false;
-        std::string_view key;
-        for (;;) {
-            int k = r.next_key(first, key);
-            if (k < 0) return false;
-            if (k == 0) break;
-            if (key != "ops") {
-                if (!r.colon() || !r.skip_value()) return false;
-                continue;
-            }
-            if (seen) return r.fail_unpositioned(json::duplicate_field("ops"));
-            seen = true;
-            if (!r.colon() || !read_op_list(r, out.ops)) return false;
-        }
-        if (!seen) return r.fail_unpositioned(json::missing_field("ops"));
-        return true;
-    });
-    if (c == '[') return r.in_array([&] {
-        bool first = true;
-        int e = r.next_element(first);
-        if (e < 0) return false;
-        if (e == 0) return r.fail_unpositioned(json::invalid_length(0, "struct Patch with 1 element"));
-        return read_op_list(r, out.ops);
-    });
-    if (c < 0) return r.fail_peek("EOF while parsing a value");
-    return r.fail_invalid_type_here("struct Patch");
+    static constexpr Field<Patch> kPatchFields[] = {
+        {"ops", [](json::Reader& r, Patch& p) { return read_op_list(r, p.ops); }}};
+    return read_record(r, out, kPatchFields, "struct Patch", "struct Patch with 1 element");
 }
 
 Result<Patch> read_patch_text(std::string_view text) {
