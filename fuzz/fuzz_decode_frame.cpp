@@ -17,7 +17,6 @@ const json::JsonValue* member(const json::JsonValue& object, std::string_view ke
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Result<std::string> r = wire::decode_frame(fuzz::as_text(data, size));
-    if (fuzz::not_built(r)) return 0;
     fuzz::require_utf8(r, "decode_frame");
     if (!r.ok()) return 0;
 
@@ -35,7 +34,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     Result<std::string> frame = patch::encode_frame(json::to_text(*payload), *model_type->as_string(),
                                                     *kind->as_string(), *rev->as_u64(), "application/json");
-    if (fuzz::not_built(frame)) return 0;
     if (!frame.ok()) fuzz::violated("a decoded frame does not encode", r.value(), frame.error());
     Result<std::string> again = wire::decode_frame(frame.value());
     if (!again.ok()) fuzz::violated("a re-encoded frame does not decode", r.value(), again.error());

@@ -1,5 +1,6 @@
 // diff_json: two trees (split at the first NUL). A tree diffs to nothing against
-// itself, and apply(old, diff(old, new)) succeeds and reads as new.
+// itself, and apply(old, diff(old, new)) succeeds and reads as new. Strings written
+// as \u escapes read as the plain ones.
 #include <set>
 
 #include "common.hpp"
@@ -42,8 +43,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool utf8 = json::valid_utf8(in.first) && json::valid_utf8(in.second);
 
     Result<std::string> patch = diff_json(in.first, in.second);
-    if (fuzz::not_built(patch)) return 0;
     if (utf8) fuzz::require_utf8(patch, "diff");
+    // Respelled, no variant name matches the value reader's raw-byte shortcut.
+    fuzz::require_same_outcome(patch, diff_json(fuzz::respell_strings(in.first), fuzz::respell_strings(in.second)),
+                               false, "escaped strings do not read as the plain ones");
     if (!patch.ok()) return 0;
     json::JsonValue ignored;
     fuzz::parse_output(patch.value(), ignored, "diff");
@@ -53,7 +56,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                   same.ok() ? same.value() : same.error());
 
     Result<std::string> applied = apply_json(in.first, patch.value());
-    if (fuzz::not_built(applied)) return 0;
     if (!applied.ok()) fuzz::violated("apply(old, diff(old, new)) failed", patch.value(), applied.error());
 
     Result<std::string> old_canonical = apply_json(in.first, kNoOps);

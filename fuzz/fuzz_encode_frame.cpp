@@ -24,7 +24,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool utf8 = json::valid_utf8(model_type) && json::valid_utf8(payload);
 
     Result<std::string> frame = patch::encode_frame(payload, model_type, kind, rev, codec);
-    if (fuzz::not_built(frame)) return 0;
     if (utf8 && !frame.ok()) fuzz::require_utf8(frame, "encode_frame");
     const bool good_args = !(data[0] & 12);
     if (!frame.ok()) {
@@ -46,7 +45,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!utf8) return 0;
 
     Result<std::string> decoded = wire::decode_frame(bytes);
-    if (fuzz::not_built(decoded)) return 0;
     fuzz::require_utf8(decoded, "decode_frame");
 
     json::JsonValue value;
