@@ -1,22 +1,17 @@
 #!/usr/bin/env bash
-# Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer in
-# build-asan/, then runs the C++ tests (leak check on) and the Python tests
-# (Debian's python3 with the ASan runtime preloaded). Exits non-zero on any
-# test failure or sanitizer report.
+# Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer (the
+# asan-ubsan preset) in build-asan/ (or $SANITIZE_BUILD), then runs the C++
+# tests (leak check on) and the Python tests (Debian's python3 with the ASan
+# runtime preloaded). Exits non-zero on any test failure or sanitizer report.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-build="$root/build-asan"
+build=${SANITIZE_BUILD:-$root/build-asan}
 python=/usr/bin/python3
-flags="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer -g -O1"
 
 mkdir -p "$build"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython3_EXECUTABLE="$python" \
-    -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" \
-    -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
-    -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined" \
-    -DCMAKE_MODULE_LINKER_FLAGS="-fsanitize=address,undefined" > "$build/configure.log" 2>&1 \
-    || { cat "$build/configure.log"; exit 1; }
+(cd "$root" && cmake --preset asan-ubsan -B "$build" -DPython3_EXECUTABLE="$python") \
+    > "$build/configure.log" 2>&1 || { cat "$build/configure.log"; exit 1; }
 cmake --build "$build" -j "$(nproc)"
 
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
