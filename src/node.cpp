@@ -1,5 +1,6 @@
 #include "node.hpp"
 #include "json/collections.hpp"
+#include "json/record.hpp"
 
 #include <iterator>
 #include <string>
@@ -8,19 +9,25 @@
 namespace vorlan::node {
 namespace {
 
-constexpr std::string_view kNodeFields[] = {"tag", "key", "props", "slots", "events", "event_options", "bindings"};
-constexpr std::string_view kOptionFields[] = {"capture", "once", "passive"};
+constexpr auto kDefault = json::Presence::Default;
 
-// A node field's index in kNodeFields, named.
-consteval int field(std::string_view name) { return json::slot(kNodeFields, name); }
+constexpr auto kNode = json::record("struct Node", {{"tag"},
+                                                    {"key", kDefault},
+                                                    {"props", kDefault},
+                                                    {"slots", kDefault},
+                                                    {"events", kDefault},
+                                                    {"event_options", kDefault},
+                                                    {"bindings", kDefault}});
+constexpr auto kEventOptions = json::record("struct EventOptions",
+                                            {{"capture", kDefault}, {"once", kDefault}, {"passive", kDefault}},
+                                            json::Undeclared::Reject);
 
-template <std::size_t N>
-constexpr bool is(std::string_view name, const char (&lit)[N]) {
-    return std::char_traits<char>::compare(name.data(), lit, N - 1) == 0;
-}
+// A node field's index in its table, named.
+consteval int field(std::string_view name) { return kNode.slot(name); }
 
 // Dispatch on the length first: node keys are looked up once per member read.
 constexpr int node_field_index(std::string_view key) {
+    using json::is;
     switch (key.size()) {
         case 3: return is(key, "tag") ? field("tag") : is(key, "key") ? field("key") : -1;
         case 5: return is(key, "props") ? field("props") : is(key, "slots") ? field("slots") : -1;
@@ -33,8 +40,8 @@ constexpr int node_field_index(std::string_view key) {
 
 // The dispatch above must find every name where the table has it.
 static_assert([] {
-    for (std::string_view name : kNodeFields)
-        if (node_field_index(name) != json::name_index(kNodeFields, name)) return false;
+    for (const json::Field& f : kNode.fields)
+        if (node_field_index(f.key) != kNode.find(f.key)) return false;
     return true;
 }());
 
@@ -54,8 +61,11 @@ bool read_node_field(json::Reader& r, int i, Node& n) {
         case field("event_options"): return json::read_map(r, n.event_options, read_event_options);
         case field("bindings"): return json::read_map(r, n.bindings, read_binding);
     }
-    return false;  // not reached: every name in kNodeFields has its case
+    return false;  // not reached: every field of kNode has its case
 }
+
+std::optional<bool> EventOptions::*const kOptionMembers[] = {&EventOptions::capture, &EventOptions::once,
+                                                             &EventOptions::passive};
 
 void write_slot(json::Writer& w, const Vector<Node>& list) {
     w.raw('[');
@@ -69,74 +79,13 @@ void write_slot(json::Writer& w, const Vector<Node>& list) {
 }  // namespace
 
 bool read_node(json::Reader& r, Node& out) {
-    int c = r.peek_ws();
-    if (c == '{') return r.in_object([&] {
-        bool first = true;
-        bool seen[std::size(kNodeFields)] = {};
-        std::string_view key;
-        for (;;) {
-            int k = r.next_key(first, key);
-            if (k < 0) return false;
-            if (k == 0) break;
-            int i = node_field_index(key);
-            if (i < 0) {
-                if (!r.colon() || !r.skip_value()) return false;
-                continue;
-            }
-            if (seen[i]) return r.fail_unpositioned(json::duplicate_field(kNodeFields[i]));
-            seen[i] = true;
-            if (!r.colon() || !read_node_field(r, i, out)) return false;
-        }
-        if (!seen[field("tag")]) return r.fail_unpositioned(json::missing_field("tag"));
-        return true;
-    });
-    if (c == '[') return r.in_array([&] {
-        bool first = true;
-        for (int i = 0; i < static_cast<int>(std::size(kNodeFields)); ++i) {
-            int e = r.next_element(first);
-            if (e < 0) return false;
-            if (e == 0) {
-                if (i == field("tag")) return r.fail_unpositioned(json::invalid_length(0, "struct Node with 7 elements"));
-                return true;
-            }
-            if (!read_node_field(r, i, out)) return false;
-        }
-        return true;
-    });
-    if (c < 0) return r.fail_peek("EOF while parsing a value");
-    return r.fail_invalid_type_here("struct Node");
+    return json::read_record(
+        r, kNode, [](std::string_view key) { return node_field_index(key); },
+        [&](int i) { return read_node_field(r, i, out); });
 }
 
 bool read_event_options(json::Reader& r, EventOptions& out) {
-    std::optional<bool>* fields[] = {&out.capture, &out.once, &out.passive};
-    int c = r.peek_ws();
-    if (c == '{') return r.in_object([&] {
-        bool first = true;
-        bool seen[3] = {};
-        std::string_view key;
-        for (;;) {
-            int k = r.next_key(first, key);
-            if (k < 0) return false;
-            if (k == 0) return true;
-            int i = json::name_index(kOptionFields, key);
-            if (i < 0) return r.fail_unpositioned(json::unknown_field(key, json::expected_names(kOptionFields)));
-            if (seen[i]) return r.fail_unpositioned(json::duplicate_field(kOptionFields[i]));
-            seen[i] = true;
-            if (!r.colon() || !read_opt_bool(r, *fields[i])) return false;
-        }
-    });
-    if (c == '[') return r.in_array([&] {
-        bool first = true;
-        for (int i = 0; i < 3; ++i) {
-            int e = r.next_element(first);
-            if (e < 0) return false;
-            if (e == 0) return true;
-            if (!read_opt_bool(r, *fields[i])) return false;
-        }
-        return true;
-    });
-    if (c < 0) return r.fail_peek("EOF while parsing a value");
-    return r.fail_invalid_type_here("struct EventOptions");
+    return json::read_record(r, kEventOptions, [&](int i) { return read_opt_bool(r, out.*kOptionMembers[i]); });
 }
 
 bool read_event_options_nullable(json::Reader& r, std::optional<EventOptions>& out) {
@@ -181,16 +130,10 @@ void write_node(json::Writer& w, const Node& n) {
 }
 
 void write_event_options(json::Writer& w, const EventOptions& o) {
-    const std::optional<bool>* fields[] = {&o.capture, &o.once, &o.passive};
     w.raw('{');
-    bool first = true;
-    for (int i = 0; i < 3; ++i) {
-        if (!*fields[i]) continue;
-        if (!first) w.raw(',');
-        first = false;
-        w.key(kOptionFields[i]);
-        w.boolean(**fields[i]);
-    }
+    json::write_members(
+        w, kEventOptions, false, [&](int i) { return !(o.*kOptionMembers[i]).has_value(); },
+        [&](int i) { w.boolean(*(o.*kOptionMembers[i])); });
     w.raw('}');
 }
 

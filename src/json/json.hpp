@@ -49,6 +49,13 @@ constexpr int name_index(const std::string_view (&names)[N], std::string_view na
     return -1;
 }
 
+// Whether a name already known to be as long as the literal is that literal; for
+// lookups that dispatch on the length first.
+template <std::size_t N>
+constexpr bool is(std::string_view name, const char (&literal)[N]) {
+    return std::char_traits<char>::compare(name.data(), literal, N - 1) == 0;
+}
+
 void name_not_in_table();  // never defined: it only makes slot() of a name the table lacks fail to compile
 
 // The position of a name the table must hold, for case labels: a case named this
