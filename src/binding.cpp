@@ -6,6 +6,7 @@
 
 #include "action.hpp"
 #include "json/collections.hpp"
+#include "json/record.hpp"
 #include "operations.hpp"
 
 namespace vorlan::node {
@@ -14,121 +15,51 @@ namespace {
 constexpr std::string_view kModeNames[] = {"one-way", "two-way"};
 constexpr std::string_view kCodecNames[] = {"number", "json"};
 constexpr std::string_view kEncodeNames[] = {"string"};
-constexpr std::string_view kFieldNames[] = {"field", "compute", "mode",  "event", "methods",   "state",
-                                            "defer", "codec",   "encode", "scale", "selection", "options"};
 
-constexpr std::string_view kOptionNames[] = {"value", "label", "disabled", "codec", "encode"};
+constexpr auto kDefault = json::Presence::Default;
+
+constexpr auto kBinding = json::record("struct Binding", {{"field", kDefault},
+                                                          {"compute", kDefault},
+                                                          {"mode"},
+                                                          {"event", kDefault},
+                                                          {"methods", kDefault},
+                                                          {"state", kDefault},
+                                                          {"defer", kDefault},
+                                                          {"codec", kDefault},
+                                                          {"encode", kDefault},
+                                                          {"scale", kDefault},
+                                                          {"selection", kDefault},
+                                                          {"options", kDefault}});
+constexpr auto kOptions = json::record(
+    "struct BindingOptions",
+    {{"value"}, {"label"}, {"disabled", kDefault}, {"codec", kDefault}, {"encode", kDefault}});
+constexpr auto kSelection = json::record("struct BindingSelection", {{"tag"}, {"value"}, {"selected"}});
+// The open and close methods: an array of two texts only.
+constexpr auto kMethods = json::record("", {{"open"}, {"close"}}, json::Undeclared::Skip, json::Form::Tuple);
 
 // A field's index in its table, named.
-consteval int field(std::string_view name) { return json::slot(kFieldNames, name); }
-consteval int option(std::string_view name) { return json::slot(kOptionNames, name); }
-
-// A payload-less variant of a tag-outside union: "name", or {"name":null}.
-template <std::size_t N>
-bool read_unit_variant(json::Reader& r, const std::string_view (&names)[N], int& out) {
-    int c = r.peek_ws();
-    if (c == '"') {
-        std::string_view name;
-        r.bump();
-        if (!r.parse_string(name)) return false;
-        out = json::name_index(names, name);
-        if (out < 0) return r.fail(json::unknown_variant(name, json::expected_names(names)));
-        return true;
-    }
-    if (c == '{') {
-        if (!r.enter()) return false;
-        bool first = true;
-        std::string_view name;
-        int k = r.next_key(first, name);
-        bool ok = k > 0;
-        if (k == 0) r.fail_peek("expected value");
-        if (ok) {
-            out = json::name_index(names, name);
-            if (out < 0) ok = r.fail(json::unknown_variant(name, json::expected_names(names)));
-        }
-        ok = ok && r.colon() && r.read_unit_payload();
-        r.leave();
-        if (!ok) return false;
-        return r.end_variant();
-    }
-    if (c < 0) return r.fail_peek("EOF while parsing a value");
-    return r.fail_peek("expected value");
-}
+consteval int field(std::string_view name) { return kBinding.slot(name); }
+consteval int option(std::string_view name) { return kOptions.slot(name); }
 
 template <class E, std::size_t N>
 bool read_opt_enum(json::Reader& r, const std::string_view (&names)[N], std::optional<E>& out) {
     return json::read_nullable(r, out, [&](json::Reader& in, E& e) {
         int index = 0;
-        if (!read_unit_variant(in, names, index)) return false;
+        if (!json::read_unit_variant(in, names, index)) return false;
         e = static_cast<E>(index);
         return true;
     });
 }
 
-// The members of a record's object form: each declared key at most once, read by
-// read_field(index); undeclared keys are skipped. Missing fields are the caller's test.
-template <std::size_t N, class F>
-bool read_members(json::Reader& r, const std::string_view (&names)[N], bool (&seen)[N], F&& read_field) {
-    bool first = true;
-    std::string_view key;
-    for (;;) {
-        int k = r.next_key(first, key);
-        if (k < 0) return false;
-        if (k == 0) return true;
-        int i = json::name_index(names, key);
-        if (i < 0) {
-            if (!r.colon() || !r.skip_value()) return false;
-            continue;
-        }
-        if (seen[i]) return r.fail_unpositioned(json::duplicate_field(names[i]));
-        seen[i] = true;
-        if (!r.colon() || !read_field(i)) return false;
-    }
-}
-
-bool not_a_record(json::Reader& r, int c, std::string_view expected) {
-    if (c < 0) return r.fail_peek("EOF while parsing a value");
-    return r.fail_invalid_type_here(expected);
-}
-
 bool read_methods(json::Reader& r, std::pair<String, String>& out) {
-    int c = r.peek_ws();
-    if (c != '[') return not_a_record(r, c, "an array of length 2");
-    return r.in_array([&] {
-        bool first = true;
-        int e = r.next_element(first);
-        if (e < 0) return false;
-        if (e == 0) return r.fail_unpositioned(json::invalid_length(0, "an array of length 2"));
-        if (!r.read_string(out.first)) return false;
-        e = r.next_element(first);
-        if (e < 0) return false;
-        if (e == 0) return r.fail_unpositioned(json::invalid_length(1, "an array of length 2"));
-        return r.read_string(out.second);
-    });
+    return json::read_record(r, kMethods, [&](int i) { return r.read_string(i == 0 ? out.first : out.second); });
 }
+
+String BindingSelection::*const kSelectionMembers[] = {&BindingSelection::tag, &BindingSelection::value,
+                                                       &BindingSelection::selected};
 
 bool read_selection(json::Reader& r, BindingSelection& out) {
-    int c = r.peek_ws();
-    String* fields[] = {&out.tag, &out.value, &out.selected};
-    constexpr std::string_view names[] = {"tag", "value", "selected"};
-    if (c == '{') return r.in_object([&] {
-        bool seen[3] = {};
-        if (!read_members(r, names, seen, [&](int i) { return r.read_string(*fields[i]); })) return false;
-        for (int i = 0; i < 3; ++i)
-            if (!seen[i]) return r.fail_unpositioned(json::missing_field(names[i]));
-        return true;
-    });
-    if (c == '[') return r.in_array([&] {
-        bool first = true;
-        for (std::size_t i = 0; i < 3; ++i) {
-            int e = r.next_element(first);
-            if (e < 0) return false;
-            if (e == 0) return r.fail_unpositioned(json::invalid_length(i, "struct BindingSelection with 3 elements"));
-            if (!r.read_string(*fields[i])) return false;
-        }
-        return true;
-    });
-    return not_a_record(r, c, "struct BindingSelection");
+    return json::read_record(r, kSelection, [&](int i) { return r.read_string(out.*kSelectionMembers[i]); });
 }
 
 bool read_options_field(json::Reader& r, int i, BindingOptions& out) {
@@ -139,32 +70,11 @@ bool read_options_field(json::Reader& r, int i, BindingOptions& out) {
         case option("codec"): return read_opt_enum(r, kCodecNames, out.codec);
         case option("encode"): return read_opt_enum(r, kEncodeNames, out.encode);
     }
-    return false;  // not reached: every name in kOptionNames has its case
+    return false;  // not reached: every field of kOptions has its case
 }
 
 bool read_options(json::Reader& r, BindingOptions& out) {
-    int c = r.peek_ws();
-    if (c == '{') return r.in_object([&] {
-        bool seen[std::size(kOptionNames)] = {};
-        if (!read_members(r, kOptionNames, seen, [&](int i) { return read_options_field(r, i, out); })) return false;
-        if (!seen[option("value")]) return r.fail_unpositioned(json::missing_field("value"));
-        if (!seen[option("label")]) return r.fail_unpositioned(json::missing_field("label"));
-        return true;
-    });
-    if (c == '[') return r.in_array([&] {
-        bool first = true;
-        for (int i = 0; i < static_cast<int>(std::size(kOptionNames)); ++i) {
-            int e = r.next_element(first);
-            if (e < 0) return false;
-            if (e == 0) {
-                if (i <= option("label")) return r.fail_unpositioned(json::invalid_length(i, "struct BindingOptions with 5 elements"));
-                return true;
-            }
-            if (!read_options_field(r, i, out)) return false;
-        }
-        return true;
-    });
-    return not_a_record(r, c, "struct BindingOptions");
+    return json::read_record(r, kOptions, [&](int i) { return read_options_field(r, i, out); });
 }
 
 bool read_binding_field(json::Reader& r, int i, Binding& b) {
@@ -175,7 +85,7 @@ bool read_binding_field(json::Reader& r, int i, Binding& b) {
         });
         case field("mode"): {
             int mode = 0;
-            if (!read_unit_variant(r, kModeNames, mode)) return false;
+            if (!json::read_unit_variant(r, kModeNames, mode)) return false;
             b.mode = static_cast<BindMode>(mode);
             return true;
         }
@@ -189,113 +99,92 @@ bool read_binding_field(json::Reader& r, int i, Binding& b) {
         case field("selection"): return json::read_nullable(r, b.selection, read_selection);
         case field("options"): return json::read_nullable(r, b.options, read_options);
     }
-    return false;  // not reached: every name in kFieldNames has its case
+    return false;  // not reached: every field of kBinding has its case
 }
 
-void write_codec(json::Writer& w, BindingCodec c) { w.string(kCodecNames[static_cast<int>(c)]); }
+template <class E, std::size_t N>
+void write_enum(json::Writer& w, const std::string_view (&names)[N], E e) {
+    w.string(names[static_cast<int>(e)]);
+}
+
+void write_selection(json::Writer& w, const BindingSelection& s) {
+    w.raw('{');
+    json::write_members(
+        w, kSelection, false, [](int) { return false; }, [&](int i) { w.string(s.*kSelectionMembers[i]); });
+    w.raw('}');
+}
+
+void write_options(json::Writer& w, const BindingOptions& o) {
+    w.raw('{');
+    json::write_members(
+        w, kOptions, false,
+        [&](int i) {
+            switch (i) {
+                case option("disabled"): return !o.disabled;
+                case option("codec"): return !o.codec;
+                case option("encode"): return !o.encode;
+            }
+            return false;
+        },
+        [&](int i) {
+            switch (i) {
+                case option("value"): return w.string(o.value);
+                case option("label"): return w.string(o.label);
+                case option("disabled"): return w.string(*o.disabled);
+                case option("codec"): return write_enum(w, kCodecNames, *o.codec);
+                case option("encode"): return write_enum(w, kEncodeNames, *o.encode);
+            }
+        });
+    w.raw('}');
+}
 
 }  // namespace
 
 bool read_binding(json::Reader& r, Binding& out) {
-    int c = r.peek_ws();
-    if (c == '{') return r.in_object([&] {
-        bool seen[std::size(kFieldNames)] = {};
-        if (!read_members(r, kFieldNames, seen, [&](int i) { return read_binding_field(r, i, out); })) return false;
-        if (!seen[field("mode")]) return r.fail_unpositioned(json::missing_field("mode"));
-        return true;
-    });
-    if (c == '[') return r.in_array([&] {
-        bool first = true;
-        for (int i = 0; i < static_cast<int>(std::size(kFieldNames)); ++i) {
-            int e = r.next_element(first);
-            if (e < 0) return false;
-            if (e == 0) {
-                // field and compute default when missing, so the first missing required element is always mode.
-                if (i <= field("mode"))
-                    return r.fail_unpositioned(json::invalid_length(field("mode"), "struct Binding with 12 elements"));
-                return true;
-            }
-            if (!read_binding_field(r, i, out)) return false;
-        }
-        return true;
-    });
-    return not_a_record(r, c, "struct Binding");
+    return json::read_record(r, kBinding, [&](int i) { return read_binding_field(r, i, out); });
 }
 
 void write_binding(json::Writer& w, const Binding& b) {
-    bool first = true;
-    auto key = [&](std::string_view k) {
-        if (!first) w.raw(',');
-        first = false;
-        w.key(k);
-    };
-    auto text = [&](std::string_view k, const std::optional<String>& v) {
-        if (!v) return;
-        key(k);
-        w.string(*v);
-    };
     w.raw('{');
-    text("field", b.field);
-    if (b.compute) {
-        key("compute");
-        json::write_value(w, *b.compute);
-    }
-    key("mode");
-    w.string(kModeNames[static_cast<int>(b.mode)]);
-    text("event", b.event);
-    if (b.methods) {
-        key("methods");
-        w.raw('[');
-        w.string(b.methods->first);
-        w.raw(',');
-        w.string(b.methods->second);
-        w.raw(']');
-    }
-    text("state", b.state);
-    if (b.defer) {
-        key("defer");
-        w.boolean(*b.defer);
-    }
-    if (b.codec) {
-        key("codec");
-        write_codec(w, *b.codec);
-    }
-    if (b.encode) {
-        key("encode");
-        w.string(kEncodeNames[0]);
-    }
-    if (b.scale) {
-        key("scale");
-        w.f64(*b.scale);
-    }
-    if (b.selection) {
-        key("selection");
-        w.raw("{\"tag\":");
-        w.string(b.selection->tag);
-        w.raw(",\"value\":");
-        w.string(b.selection->value);
-        w.raw(",\"selected\":");
-        w.string(b.selection->selected);
-        w.raw('}');
-    }
-    if (b.options) {
-        const BindingOptions& o = *b.options;
-        key("options");
-        w.raw("{\"value\":");
-        w.string(o.value);
-        w.raw(",\"label\":");
-        w.string(o.label);
-        if (o.disabled) {
-            w.raw(",\"disabled\":");
-            w.string(*o.disabled);
-        }
-        if (o.codec) {
-            w.raw(",\"codec\":");
-            write_codec(w, *o.codec);
-        }
-        if (o.encode) w.raw(",\"encode\":\"string\"");
-        w.raw('}');
-    }
+    json::write_members(
+        w, kBinding, false,
+        [&](int i) {
+            switch (i) {
+                case field("field"): return !b.field;
+                case field("compute"): return !b.compute;
+                case field("event"): return !b.event;
+                case field("methods"): return !b.methods;
+                case field("state"): return !b.state;
+                case field("defer"): return !b.defer;
+                case field("codec"): return !b.codec;
+                case field("encode"): return !b.encode;
+                case field("scale"): return !b.scale;
+                case field("selection"): return !b.selection;
+                case field("options"): return !b.options;
+            }
+            return false;
+        },
+        [&](int i) {
+            switch (i) {
+                case field("field"): return w.string(*b.field);
+                case field("compute"): return json::write_value(w, *b.compute);
+                case field("mode"): return write_enum(w, kModeNames, b.mode);
+                case field("event"): return w.string(*b.event);
+                case field("methods"):
+                    w.raw('[');
+                    w.string(b.methods->first);
+                    w.raw(',');
+                    w.string(b.methods->second);
+                    return w.raw(']');
+                case field("state"): return w.string(*b.state);
+                case field("defer"): return w.boolean(*b.defer);
+                case field("codec"): return write_enum(w, kCodecNames, *b.codec);
+                case field("encode"): return write_enum(w, kEncodeNames, *b.encode);
+                case field("scale"): return w.f64(*b.scale);
+                case field("selection"): return write_selection(w, *b.selection);
+                case field("options"): return write_options(w, *b.options);
+            }
+        });
     w.raw('}');
 }
 
