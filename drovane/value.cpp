@@ -1,5 +1,6 @@
 #include "drovane/value.hpp"
 #include "json/collections.hpp"
+#include "json/record.hpp"
 
 #include <string>
 #include <variant>
@@ -12,13 +13,9 @@ constexpr std::string_view kNames[] = {"Null", "Bool", "Int", "Float", "Str", "L
 // A variant's index in kNames, named.
 consteval int variant(std::string_view name) { return json::slot(kNames, name); }
 
-template <std::size_t N>
-constexpr bool is(std::string_view name, const char (&lit)[N]) {
-    return std::char_traits<char>::compare(name.data(), lit, N - 1) == 0;
-}
-
 // Dispatch on the length first: the names are looked up once per value read.
 constexpr int variant_index(std::string_view name) {
+    using json::is;
     switch (name.size()) {
         case 3: return is(name, "Int") ? variant("Int")
                        : is(name, "Str") ? variant("Str")
@@ -43,7 +40,7 @@ static_assert([] {
 
 // The common variants as a compact text writes them, name and colon, matched on the
 // raw bytes; -1 leaves the member to the general key reading.
-int quick_variant(json::Reader& r) {
+[[gnu::always_inline]] inline int quick_variant(json::Reader& r) {
     std::string_view rest = r.rest();
     if (rest.size() < 7 || rest[0] != '"') return -1;
     auto take = [&](std::string_view token, int index) {
@@ -62,13 +59,11 @@ int quick_variant(json::Reader& r) {
     }
 }
 
-bool unknown_variant(json::Reader& r, std::string_view name) {
-    return r.fail(json::unknown_variant(name, json::expected_names(kNames)));
-}
+// Only Null has no payload.
+constexpr json::Variants<std::size(kNames)> kVariants{kNames, 1u << variant("Null"), "newtype variant"};
 
 bool read_payload(json::Reader& r, int index, Value& out) {
     switch (index) {
-        case variant("Null"): return r.read_unit_payload();
         case variant("Bool"): {
             bool b = false;
             if (!r.read_bool(b)) return false;
@@ -98,45 +93,20 @@ bool read_payload(json::Reader& r, int index, Value& out) {
             return true;
         }
     }
-    return false;  // not reached: every name in kNames has its case
+    return false;  // not reached: every name in kNames but Null has its case
 }
 
 }  // namespace
 
 bool read_value(json::Reader& r, Value& out) {
-    int c = r.peek_ws();
-    if (c == '"') {
-        std::string_view name;
-        r.bump();
-        if (!r.parse_string(name)) return false;
-        int index = variant_index(name);
-        if (index < 0) return unknown_variant(r, name);
-        if (index != variant("Null")) return r.fail_unpositioned("invalid type: unit variant, expected newtype variant");
-        out.v = Null{};
-        return true;
-    }
-    if (c == '{') {
-        // The variant's braces are not a map: no close-on-error step, and a second member is "expected value".
-        if (!r.enter()) return false;
-        bool ok;
-        if (int quick = quick_variant(r); quick >= 0) {
-            ok = read_payload(r, quick, out);
-        } else {
-            bool first = true;
-            std::string_view name;
-            int k = r.next_key(first, name);
-            ok = k > 0;
-            if (k == 0) r.fail_peek("expected value");
-            int index = ok ? variant_index(name) : -1;
-            if (ok && index < 0) ok = unknown_variant(r, name);
-            ok = ok && r.colon() && read_payload(r, index, out);
-        }
-        r.leave();
-        if (!ok) return false;
-        return r.end_variant();
-    }
-    if (c < 0) return r.fail_peek("EOF while parsing a value");
-    return r.fail_peek("expected value");
+    int index = -1;
+    if (!json::read_variant(
+            r, kVariants, [](std::string_view name) { return variant_index(name); },
+            [](json::Reader& in) { return quick_variant(in); },
+            [&](int i) { return read_payload(r, i, out); }, index))
+        return false;
+    if (index == variant("Null")) out.v = Null{};
+    return true;
 }
 
 bool read_value_map(json::Reader& r, ValueMap& out) { return json::read_map(r, out, read_value); }
