@@ -1,5 +1,6 @@
 #include "cem.hpp"
 #include "json/collections.hpp"
+#include "json/record.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -13,66 +14,7 @@ namespace {
 
 // ---- reading ------------------------------------------------------------
 
-struct RecordShape {
-    std::string_view expected;     // the type failure's expected text
-    std::string_view length_text;  // the array form's length failure text
-    const std::string_view* keys;  // in declared order
-    std::size_t count;
-    std::uint32_t required;    // fields whose key an object may not leave out
-    std::uint32_t no_default;  // fields an array may not leave out
-};
-
-bool has_bit(std::uint32_t mask, std::size_t i) { return (mask >> i) & 1u; }
-
-// Reads one record in its object or array form; read_field(i) reads the value of
-// field i where the reader stands.
-template <class F>
-bool read_record(json::Reader& r, const RecordShape& shape, F&& read_field) {
-    int c = r.peek_ws();
-    if (c == '{') {
-        return r.in_object([&] {
-            std::uint32_t seen = 0;
-            bool first = true;
-            std::string_view key;
-            for (;;) {
-                int k = r.next_key(first, key);
-                if (k < 0) return false;
-                if (k == 0) break;
-                std::size_t i = std::find(shape.keys, shape.keys + shape.count, key) - shape.keys;
-                if (i == shape.count) {
-                    if (!r.colon() || !r.skip_value()) return false;
-                    continue;
-                }
-                if (has_bit(seen, i)) return r.fail_unpositioned(json::duplicate_field(shape.keys[i]));
-                seen |= 1u << i;
-                if (!r.colon() || !read_field(i)) return false;
-            }
-            for (std::size_t i = 0; i < shape.count; ++i)
-                if (has_bit(shape.required, i) && !has_bit(seen, i))
-                    return r.fail_unpositioned(json::missing_field(shape.keys[i]));
-            return true;
-        });
-    }
-    if (c == '[') {
-        return r.in_array([&] {
-            bool first = true;
-            for (std::size_t i = 0; i < shape.count; ++i) {
-                int e = r.next_element(first);
-                if (e < 0) return false;
-                if (e == 0) {
-                    for (std::size_t j = i; j < shape.count; ++j)
-                        if (has_bit(shape.no_default, j))
-                            return r.fail_unpositioned(json::invalid_length(j, shape.length_text));
-                    return true;
-                }
-                if (!read_field(i)) return false;
-            }
-            return true;
-        });
-    }
-    if (c < 0) return r.fail_peek("EOF while parsing a value");
-    return r.fail_invalid_type_here(shape.expected);
-}
+constexpr auto kDefault = json::Presence::Default;
 
 bool read_optional_text(json::Reader& r, std::optional<std::string>& out) {
     bool is_null = false;
@@ -81,30 +23,27 @@ bool read_optional_text(json::Reader& r, std::optional<std::string>& out) {
     return r.read_string(out.emplace());
 }
 
-constexpr std::string_view kTypeTextKeys[] = {"text"};
-constexpr RecordShape kTypeTextShape{"struct TypeText", "struct TypeText with 1 element", kTypeTextKeys, 1, 0, 0};
+constexpr auto kTypeText = json::record("struct TypeText", {{"text", kDefault}});
 
 bool read_optional_type(json::Reader& r, std::optional<TypeText>& out) {
     bool is_null = false;
     if (!r.read_null(is_null)) return false;
     if (is_null) return true;
     TypeText& t = out.emplace();
-    return read_record(r, kTypeTextShape, [&](std::size_t) { return read_optional_text(r, t.text); });
+    return json::read_record(r, kTypeText, [&](int) { return read_optional_text(r, t.text); });
 }
 
-constexpr std::string_view kNamedKeys[] = {"name"};
-constexpr RecordShape kNamedShape{"struct Named", "struct Named with 1 element", kNamedKeys, 1, 0b1, 0b1};
+constexpr auto kNamed = json::record("struct Named", {{"name"}});
 
 bool read_named(json::Reader& r, Named& out) {
-    return read_record(r, kNamedShape, [&](std::size_t) { return r.read_string(out.name); });
+    return json::read_record(r, kNamed, [&](int) { return r.read_string(out.name); });
 }
 
-constexpr std::string_view kAttributeKeys[] = {"name", "type", "default", "description"};
-constexpr RecordShape kAttributeShape{"struct Attribute", "struct Attribute with 4 elements", kAttributeKeys, 4,
-                                      0b1, 0b1};
+constexpr auto kAttribute =
+    json::record("struct Attribute", {{"name"}, {"type", kDefault}, {"default", kDefault}, {"description", kDefault}});
 
 bool read_attribute(json::Reader& r, Attribute& out) {
-    return read_record(r, kAttributeShape, [&](std::size_t i) {
+    return json::read_record(r, kAttribute, [&](int i) {
         switch (i) {
             case 0: return r.read_string(out.name);
             case 1: return read_optional_type(r, out.type);
@@ -114,12 +53,19 @@ bool read_attribute(json::Reader& r, Attribute& out) {
     });
 }
 
-constexpr std::string_view kMemberKeys[] = {"kind",     "name",          "type",      "privacy", "static",
-                                            "readonly", "inheritedFrom", "attribute", "default", "description"};
-constexpr RecordShape kMemberShape{"struct Member", "struct Member with 10 elements", kMemberKeys, 10, 0b11, 0b11};
+constexpr auto kMember = json::record("struct Member", {{"kind"},
+                                                        {"name"},
+                                                        {"type", kDefault},
+                                                        {"privacy", kDefault},
+                                                        {"static", kDefault},
+                                                        {"readonly", kDefault},
+                                                        {"inheritedFrom", kDefault},
+                                                        {"attribute", kDefault},
+                                                        {"default", kDefault},
+                                                        {"description", kDefault}});
 
 bool read_member(json::Reader& r, Member& out) {
-    return read_record(r, kMemberShape, [&](std::size_t i) {
+    return json::read_record(r, kMember, [&](int i) {
         switch (i) {
             case 0: return r.read_string(out.kind);
             case 1: return r.read_string(out.name);
@@ -139,14 +85,18 @@ bool read_member(json::Reader& r, Member& out) {
     });
 }
 
-constexpr std::string_view kDeclarationKeys[] = {"customElement", "tagName", "summary", "description",
-                                                 "attributes",    "members", "events",  "slots"};
 // The tag name may be absent from an object but not from an array.
-constexpr RecordShape kDeclarationShape{"struct Declaration", "struct Declaration with 8 elements", kDeclarationKeys, 8,
-                                        0, 0b10};
+constexpr auto kDeclaration = json::record("struct Declaration", {{"customElement", kDefault},
+                                                                  {"tagName", json::Presence::InObject},
+                                                                  {"summary", kDefault},
+                                                                  {"description", kDefault},
+                                                                  {"attributes", kDefault},
+                                                                  {"members", kDefault},
+                                                                  {"events", kDefault},
+                                                                  {"slots", kDefault}});
 
 bool read_declaration(json::Reader& r, Declaration& out) {
-    return read_record(r, kDeclarationShape, [&](std::size_t i) {
+    return json::read_record(r, kDeclaration, [&](int i) {
         switch (i) {
             case 0: return r.read_bool(out.custom_element);
             case 1: return read_optional_text(r, out.tag_name);
@@ -160,15 +110,13 @@ bool read_declaration(json::Reader& r, Declaration& out) {
     });
 }
 
-constexpr std::string_view kModuleKeys[] = {"declarations"};
-constexpr RecordShape kModuleShape{"struct Module", "struct Module with 1 element", kModuleKeys, 1, 0, 0};
+constexpr auto kModule = json::record("struct Module", {{"declarations", kDefault}});
 
 bool read_module(json::Reader& r, Module& out) {
-    return read_record(r, kModuleShape, [&](std::size_t) { return json::read_list(r, out.declarations, read_declaration); });
+    return json::read_record(r, kModule, [&](int) { return json::read_list(r, out.declarations, read_declaration); });
 }
 
-constexpr std::string_view kManifestKeys[] = {"modules"};
-constexpr RecordShape kManifestShape{"struct Manifest", "struct Manifest with 1 element", kManifestKeys, 1, 0, 0};
+constexpr auto kManifest = json::record("struct Manifest", {{"modules", kDefault}});
 
 // ---- text helpers -------------------------------------------------------
 
@@ -361,7 +309,7 @@ void write_optional(json::Writer& w, std::string_view key, const std::optional<s
 Result<Manifest> read_manifest(std::string_view text) {
     json::Reader r(text);
     Manifest m;
-    bool ok = read_record(r, kManifestShape, [&](std::size_t) { return json::read_list(r, m.modules, read_module); }) &&
+    bool ok = json::read_record(r, kManifest, [&](int) { return json::read_list(r, m.modules, read_module); }) &&
               r.end_of_text();
     if (!ok) return fail(r.error().text());
     return m;
