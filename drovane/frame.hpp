@@ -1,6 +1,7 @@
 #pragma once
 // The frame envelope: the Header record and FrameKind, their JSON forms, and the
-// frame's length-prefixed byte layout.
+// frame's length-prefixed byte layout. frame.cpp also holds the two operations on
+// frames, encode_frame and decode_frame (operations.hpp), side by side.
 #include <cstddef>
 #include <cstdint>
 #include <string>

@@ -1,17 +1,393 @@
 #include "wire.hpp"
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
-#include <cstdint>
 #include <cstring>
-#include <vector>
 
-#include "drovane/frame.hpp"
+#include "json/json.hpp"
 
 namespace vorlan::wire {
+
+Result<std::string_view> check_utf8(std::string_view s) {
+    const auto* b = reinterpret_cast<const unsigned char*>(s.data());
+    const std::size_t n = s.size();
+    std::size_t i = 0;
+    while (i < n) {
+        if (b[i] < 0x80) {
+            std::uint64_t word;
+            while (i + 8 <= n && (std::memcpy(&word, b + i, 8), (word & 0x8080808080808080ull) == 0)) i += 8;
+            while (i < n && b[i] < 0x80) ++i;
+            continue;
+        }
+        const std::size_t start = i;
+        const unsigned first = b[i];
+        auto error = [start](int length) {
+            if (length == 0) return fail("incomplete utf-8 byte sequence from index " + std::to_string(start));
+            return fail("invalid utf-8 sequence of " + std::to_string(length) + " bytes from index " +
+                        std::to_string(start));
+        };
+        auto is_cont = [](unsigned c) { return (c & 0xc0) == 0x80; };
+        int width = first >= 0xc2 && first <= 0xdf ? 2 : first >= 0xe0 && first <= 0xef ? 3
+                  : first >= 0xf0 && first <= 0xf4 ? 4 : 0;
+        if (width == 0) return error(1);
+        for (int k = 1; k < width; ++k) {
+            if (++i >= n) return error(0);
+            unsigned c = b[i];
+            bool ok = is_cont(c);
+            if (k == 1) {
+                if (first == 0xe0) ok = c >= 0xa0 && c <= 0xbf;
+                else if (first == 0xed) ok = c >= 0x80 && c <= 0x9f;
+                else if (first == 0xf0) ok = c >= 0x90 && c <= 0xbf;
+                else if (first == 0xf4) ok = c >= 0x80 && c <= 0x8f;
+            }
+            if (!ok) return error(k);
+        }
+        ++i;
+    }
+    return s;
+}
+
+// ---- JSON to MessagePack ----------------------------------------------------
+
 namespace {
 
-using json::JsonValue;
+// A header in its most compact form: the marker, then `bytes` big-endian bytes of
+// the length or number (none when the marker holds it). Sizing and writing both use it.
+struct Head {
+    unsigned char marker;
+    int bytes;
+    std::uint64_t size() const { return 1 + static_cast<std::uint64_t>(bytes); }
+};
+
+Head uint_head(std::uint64_t n) {
+    if (n < 128) return {static_cast<unsigned char>(n), 0};
+    if (n < 256) return {0xcc, 1};
+    if (n < 65536) return {0xcd, 2};
+    return n < (std::uint64_t{1} << 32) ? Head{0xce, 4} : Head{0xcf, 8};
+}
+
+Head int_head(std::int64_t n) {
+    if (n >= 0) return uint_head(static_cast<std::uint64_t>(n));
+    if (n >= -32) return {static_cast<unsigned char>(n), 0};
+    if (n >= -128) return {0xd0, 1};
+    if (n >= -32768) return {0xd1, 2};
+    return n >= -(std::int64_t{1} << 31) ? Head{0xd2, 4} : Head{0xd3, 8};
+}
+
+Head str_head(std::uint64_t n) {
+    if (n < 32) return {static_cast<unsigned char>(0xa0 | n), 0};
+    if (n < 256) return {0xd9, 1};
+    return n < 65536 ? Head{0xda, 2} : Head{0xdb, 4};
+}
+
+Head container_head(std::uint64_t n, bool map) {
+    if (n < 16) return {static_cast<unsigned char>((map ? 0x80 : 0x90) | n), 0};
+    if (n < 65536) return {static_cast<unsigned char>(map ? 0xde : 0xdc), 2};
+    return {static_cast<unsigned char>(map ? 0xdf : 0xdd), 4};
+}
+
+constexpr Head kFloat64Head{0xcb, 8};
+
+// The low N bytes of v, big-endian; with N fixed the stores merge into one.
+template <int N>
+char* put_be(char* at, std::uint64_t v) {
+    for (int k = N; k-- > 0;) *at++ = static_cast<char>(v >> (8 * k));
+    return at;
+}
+
+[[gnu::always_inline]] inline char* put(char* at, Head h, std::uint64_t v) {
+    *at++ = static_cast<char>(h.marker);
+    switch (h.bytes) {
+        case 0: return at;
+        case 1: return put_be<1>(at, v);
+        case 2: return put_be<2>(at, v);
+        case 4: return put_be<4>(at, v);
+        default: return put_be<8>(at, v);
+    }
+}
+
+constexpr std::size_t kInOrder = ~std::size_t{0};
+
+}  // namespace
+
+// One value of the document in text order; a container's elements (for a map, key
+// and value by turns) follow it, so a map is re-ordered by indices, not by moving bytes.
+struct Packing::Node {
+    enum class Kind : std::uint8_t { Null, False, True, U64, I64, F64, Str, Array, Map };
+    Kind kind;
+    std::uint32_t n;  // string bytes or element count; cut only when the payload is refused as too large
+    union {
+        std::uint64_t u;
+        std::int64_t i;
+        double f;
+        const char* s;
+        std::size_t order;  // a map's first key index in the order list, or kInOrder
+    };
+};
+
+Packing::Packing() = default;
+Packing::Packing(Packing&&) noexcept = default;
+Packing& Packing::operator=(Packing&&) noexcept = default;
+Packing::~Packing() = default;
+
+namespace {
+
+// Reads the document as the generic reader would (same calls, so the same messages
+// and positions), recording its nodes and the packed size. Recurses as deep as the
+// document nests, which the reader keeps below its depth limit.
+class Scan {
+public:
+    Scan(json::Reader& r, Packing& p) : r_(r), text_(r.text()), p_(p) {}
+
+    bool value();
+
+private:
+    using Node = Packing::Node;
+    // A member of a map being read: its key, the index of its key node, and its packed bytes.
+    struct Member {
+        std::string_view key;
+        std::size_t at;
+        std::uint64_t size;
+    };
+
+    // Records a string node; returns the string where it stays valid.
+    std::string_view string(std::string_view s);
+    bool array();
+    bool object();
+
+    json::Reader& r_;
+    std::string_view text_;
+    Packing& p_;
+    std::vector<Member> members_;  // members of the open maps, innermost last
+};
+
+std::string_view Scan::string(std::string_view s) {
+    if (s.data() < text_.data() || s.data() > text_.data() + text_.size()) s = p_.unescaped.emplace_back(s);
+    Node& it = p_.nodes.emplace_back();
+    it.kind = Node::Kind::Str;
+    it.n = static_cast<std::uint32_t>(s.size());
+    it.s = s.data();
+    p_.size += str_head(s.size()).size() + s.size();
+    return s;
+}
+
+bool Scan::value() {
+    int c = r_.peek_ws();
+    Node it;
+    switch (c) {
+        case 'n': r_.bump(); if (!r_.parse_ident("ull")) return false; it.kind = Node::Kind::Null; break;
+        case 't': r_.bump(); if (!r_.parse_ident("rue")) return false; it.kind = Node::Kind::True; break;
+        case 'f': r_.bump(); if (!r_.parse_ident("alse")) return false; it.kind = Node::Kind::False; break;
+        case '-': case '0': case '1': case '2': case '3': case '4':
+        case '5': case '6': case '7': case '8': case '9': {
+            json::Number n;
+            if (!r_.parse_number(n)) return false;
+            switch (n.kind) {
+                case json::Number::Kind::U64:
+                    it.kind = Node::Kind::U64;
+                    it.u = n.u;
+                    p_.size += uint_head(n.u).size();
+                    break;
+                case json::Number::Kind::I64:
+                    it.kind = Node::Kind::I64;
+                    it.i = n.i;
+                    p_.size += int_head(n.i).size();
+                    break;
+                case json::Number::Kind::F64:
+                    it.kind = Node::Kind::F64;
+                    it.f = n.f;
+                    p_.size += kFloat64Head.size();
+                    break;
+            }
+            p_.nodes.push_back(it);
+            return true;
+        }
+        case '"': {
+            r_.bump();
+            std::string_view s;
+            if (!r_.parse_string(s)) return false;
+            string(s);
+            return true;
+        }
+        case '[': return array();
+        case '{': return object();
+        default: {
+            // Whatever cannot start a value: the reader words the failure.
+            json::JsonValue ignored;
+            return r_.parse_value(ignored);
+        }
+    }
+    p_.size += 1;
+    p_.nodes.push_back(it);
+    return true;
+}
+
+bool Scan::array() {
+    const std::size_t at = p_.nodes.size();
+    p_.nodes.push_back(Node{Node::Kind::Array, 0, {}});
+    std::uint64_t count = 0;
+    bool ok = r_.in_array([&] {
+        bool first = true;
+        for (;;) {
+            int e = r_.next_element(first);
+            if (e < 0) return false;
+            if (e == 0) return true;
+            ++count;
+            if (!value()) return false;
+        }
+    });
+    if (!ok) return false;
+    p_.nodes[at].n = static_cast<std::uint32_t>(count);
+    p_.size += container_head(count, false).size();
+    return true;
+}
+
+bool Scan::object() {
+    const std::size_t at = p_.nodes.size();
+    p_.nodes.push_back(Node{Node::Kind::Map, 0, {}});
+    const std::size_t base = members_.size();
+    bool ok = r_.in_object([&] {
+        bool first = true;
+        std::string_view key;
+        for (;;) {
+            int k = r_.next_key(first, key);
+            if (k < 0) return false;
+            if (k == 0) return true;
+            const std::uint64_t before = p_.size;
+            const std::size_t index = members_.size();
+            members_.push_back(Member{{}, p_.nodes.size(), 0});
+            members_[index].key = string(key);
+            if (!r_.colon() || !value()) return false;
+            members_[index].size = p_.size - before;
+        }
+    });
+    if (!ok) return false;
+    auto first = members_.begin() + static_cast<std::ptrdiff_t>(base);
+    auto last = members_.end();
+    std::size_t count = static_cast<std::size_t>(last - first);
+    bool sorted = true;
+    for (std::size_t k = 1; k < count && sorted; ++k) sorted = first[k - 1].key < first[k].key;
+    p_.nodes[at].order = kInOrder;
+    if (!sorted) {
+        auto less = [](const Member& a, const Member& b) { return a.key < b.key; };
+        if (count <= 16) {
+            // Objects are small: a stable insertion sort needs no buffer.
+            for (auto i = first + 1; i < last; ++i) {
+                if (!less(*i, *(i - 1))) continue;
+                Member m = *i;
+                auto j = i;
+                for (; j > first && less(m, *(j - 1)); --j) *j = *(j - 1);
+                *j = m;
+            }
+        } else {
+            std::stable_sort(first, last, less);
+        }
+        // The last of each run of equal keys stays; the others' bytes leave the payload.
+        p_.nodes[at].order = p_.order.size();
+        count = 0;
+        for (auto m = first; m < last; ++m) {
+            if (m + 1 < last && (m + 1)->key == m->key) {
+                p_.size -= m->size;
+                continue;
+            }
+            p_.order.push_back(m->at);
+            ++count;
+        }
+    }
+    members_.resize(base);
+    p_.nodes[at].n = static_cast<std::uint32_t>(count);
+    p_.size += container_head(count, true).size();
+    return true;
+}
+
+}  // namespace
+
+Result<Packing> read_packing(std::string_view text) {
+    json::Reader r(text);
+    Packing packing;
+    // Most values take a few bytes of text.
+    packing.nodes.reserve(text.size() / 8);
+    Scan scan(r, packing);
+    if (!scan.value() || !r.end_of_text()) return fail(r.error().text());
+    return packing;
+}
+
+namespace {
+
+// Writes the nodes, maps in key order. Recurses as deep as the document nests.
+class Pack {
+public:
+    using Node = Packing::Node;
+
+    Pack(const std::vector<Node>& nodes, const std::vector<std::size_t>& order, char* out)
+        : nodes_(nodes), order_(order), at_(out) {}
+
+    // Writes the value at node index `at`; returns the index past it.
+    std::size_t value(std::size_t at) {
+        const Node& it = nodes_[at];
+        switch (it.kind) {
+            case Node::Kind::Null: *at_++ = static_cast<char>(0xc0); break;
+            case Node::Kind::False: *at_++ = static_cast<char>(0xc2); break;
+            case Node::Kind::True: *at_++ = static_cast<char>(0xc3); break;
+            case Node::Kind::U64: at_ = put(at_, uint_head(it.u), it.u); break;
+            case Node::Kind::I64: at_ = put(at_, int_head(it.i), static_cast<std::uint64_t>(it.i)); break;
+            case Node::Kind::F64: {
+                std::uint64_t bits;
+                std::memcpy(&bits, &it.f, 8);
+                at_ = put(at_, kFloat64Head, bits);
+                break;
+            }
+            case Node::Kind::Str:
+                at_ = put(at_, str_head(it.n), it.n);
+                std::memcpy(at_, it.s, it.n);
+                at_ += it.n;
+                break;
+            case Node::Kind::Array: {
+                at_ = put(at_, container_head(it.n, false), it.n);
+                std::size_t next = at + 1;
+                for (std::uint32_t k = 0; k < it.n; ++k) next = value(next);
+                return next;
+            }
+            case Node::Kind::Map: {
+                at_ = put(at_, container_head(it.n, true), it.n);
+                std::size_t next = at + 1;
+                if (it.order == kInOrder) {
+                    for (std::uint32_t k = 0; k < 2 * it.n; ++k) next = value(next);
+                    return next;
+                }
+                // The last member in text order is always kept, so the furthest end is the map's end.
+                for (std::uint32_t k = 0; k < it.n; ++k) {
+                    std::size_t key = order_[it.order + k];
+                    next = std::max(next, value(value(key)));
+                }
+                return next;
+            }
+        }
+        return at + 1;
+    }
+
+    char* end() const { return at_; }
+
+private:
+    const std::vector<Node>& nodes_;
+    const std::vector<std::size_t>& order_;
+    char* at_;
+};
+
+}  // namespace
+
+void Packing::write(char* out) const {
+    Pack pack(nodes, order, out);
+    pack.value(0);
+    assert(pack.end() == out + size);
+}
+
+// ---- MessagePack to JSON ----------------------------------------------------
+
+namespace {
+
+constexpr int kMsgpackDepthLimit = 1024;  // reaching 0 on entering an array, map or ext fails
 
 constexpr const char* kMarkerEof = "IO error while reading marker: failed to fill whole buffer";
 constexpr const char* kDataEof = "IO error while reading data: failed to fill whole buffer";
@@ -26,112 +402,116 @@ struct Cursor {
 // One MessagePack item: a scalar, or the head of an array, map, bin or ext value.
 struct Item {
     enum class Kind : std::uint8_t { Nil, Bool, U64, I64, F64, Str, Array, Map, Bin, Ext } kind = Kind::Nil;
-    bool b = false;
-    std::uint64_t u = 0;
-    std::int64_t i = 0;
-    double f = 0;
+    union {
+        bool b;
+        std::uint64_t u = 0;
+        std::int64_t i;
+        double f;
+        std::uint64_t count;  // an array's elements or a map's members
+    };
     std::string_view str;
-    std::uint64_t count = 0;
 };
 
-bool read_be(Cursor& c, int n, std::uint64_t& out, std::string& error) {
-    if (c.left() < static_cast<std::size_t>(n)) {
-        error = kDataEof;
-        return false;
-    }
+// The next n bytes as a big-endian number; false when fewer are left.
+bool read_be(Cursor& c, int n, std::uint64_t& out) {
+    if (c.left() < static_cast<std::size_t>(n)) return false;
     out = 0;
     for (int k = 0; k < n; ++k) out = out << 8 | c.at[k];
     c.at += n;
     return true;
 }
 
-bool read_bytes(Cursor& c, std::uint64_t n, std::string_view& out, std::string& error) {
-    if (c.left() < n) {
-        error = kBytesEof;
-        return false;
-    }
+// The next n bytes; false when fewer are left.
+bool read_bytes(Cursor& c, std::uint64_t n, std::string_view& out) {
+    if (c.left() < n) return false;
     out = {reinterpret_cast<const char*>(c.at), static_cast<std::size_t>(n)};
     c.at += n;
     return true;
 }
 
-bool read_str(Cursor& c, std::uint64_t n, Item& it, std::string& error) {
+Result<Item> str_item(Cursor& c, std::uint64_t n) {
+    Item it;
     it.kind = Item::Kind::Str;
-    if (!read_bytes(c, n, it.str, error)) return false;
-    std::string bad = utf8_error(it.str);
-    if (bad.empty()) return true;
-    error = "string found to be invalid utf8: " + bad;
-    return false;
+    if (!read_bytes(c, n, it.str)) return fail(kBytesEof);
+    Result<std::string_view> valid = check_utf8(it.str);
+    if (!valid.ok()) return fail("string found to be invalid utf8: " + valid.error());
+    return it;
 }
 
-bool read_item(Cursor& c, Item& it, std::string& error) {
-    if (c.left() == 0) {
-        error = kMarkerEof;
-        return false;
-    }
+// Inlined into the walk, so that an item stays in registers instead of passing through memory.
+[[gnu::always_inline]] inline Result<Item> read_item(Cursor& c) {
+    if (c.left() == 0) return fail(kMarkerEof);
     unsigned m = *c.at++;
+    Item it;
     std::uint64_t n = 0;
     if (m <= 0x7f) {
         it.kind = Item::Kind::U64;
         it.u = m;
-        return true;
+        return it;
     }
     if (m >= 0xe0) {
         it.kind = Item::Kind::I64;
         it.i = static_cast<std::int8_t>(m);
-        return true;
+        return it;
     }
     if (m <= 0x8f) {
         it.kind = Item::Kind::Map;
         it.count = m & 0x0f;
-        return true;
+        return it;
     }
     if (m <= 0x9f) {
         it.kind = Item::Kind::Array;
         it.count = m & 0x0f;
-        return true;
+        return it;
     }
-    if (m <= 0xbf) return read_str(c, m & 0x1f, it, error);
+    if (m <= 0xbf) return str_item(c, m & 0x1f);
     switch (m) {
-        case 0xc0: it.kind = Item::Kind::Nil; return true;
-        case 0xc1: error = "wrong msgpack marker Reserved"; return false;
+        case 0xc0: it.kind = Item::Kind::Nil; return it;
+        case 0xc1: return fail("wrong msgpack marker Reserved");
         case 0xc2:
-        case 0xc3: it.kind = Item::Kind::Bool; it.b = m == 0xc3; return true;
+        case 0xc3: it.kind = Item::Kind::Bool; it.b = m == 0xc3; return it;
         case 0xc4:
         case 0xc5:
         case 0xc6: {
             it.kind = Item::Kind::Bin;
             std::string_view data;
-            return read_be(c, 1 << (m - 0xc4), n, error) && read_bytes(c, n, data, error);
+            if (!read_be(c, 1 << (m - 0xc4), n)) return fail(kDataEof);
+            if (!read_bytes(c, n, data)) return fail(kBytesEof);
+            return it;
         }
         case 0xc7:
         case 0xc8:
-        case 0xc9: it.kind = Item::Kind::Ext; return read_be(c, 1 << (m - 0xc7), n, error);
+        case 0xc9:
+            it.kind = Item::Kind::Ext;
+            if (!read_be(c, 1 << (m - 0xc7), n)) return fail(kDataEof);
+            return it;
         case 0xca: {
-            if (!read_be(c, 4, n, error)) return false;
+            if (!read_be(c, 4, n)) return fail(kDataEof);
             std::uint32_t bits = static_cast<std::uint32_t>(n);
             float f;
             std::memcpy(&f, &bits, 4);
             it.kind = Item::Kind::F64;
             it.f = f;
-            return true;
+            return it;
         }
-        case 0xcb: {
-            if (!read_be(c, 8, n, error)) return false;
+        case 0xcb:
+            if (!read_be(c, 8, n)) return fail(kDataEof);
             it.kind = Item::Kind::F64;
             std::memcpy(&it.f, &n, 8);
-            return true;
-        }
+            return it;
         case 0xcc:
         case 0xcd:
         case 0xce:
-        case 0xcf: it.kind = Item::Kind::U64; return read_be(c, 1 << (m - 0xcc), it.u, error);
+        case 0xcf:
+            it.kind = Item::Kind::U64;
+            if (!read_be(c, 1 << (m - 0xcc), it.u)) return fail(kDataEof);
+            return it;
         case 0xd0:
         case 0xd1:
         case 0xd2:
         case 0xd3: {
             int bytes = 1 << (m - 0xd0);
-            if (!read_be(c, bytes, n, error)) return false;
+            if (!read_be(c, bytes, n)) return fail(kDataEof);
             // Sign-extend from the item's width.
             int shift = 64 - 8 * bytes;
             std::int64_t v = static_cast<std::int64_t>(n << shift) >> shift;
@@ -142,19 +522,27 @@ bool read_item(Cursor& c, Item& it, std::string& error) {
                 it.kind = Item::Kind::I64;
                 it.i = v;
             }
-            return true;
+            return it;
         }
         case 0xd4:
         case 0xd5:
         case 0xd6:
         case 0xd7:
-        case 0xd8: it.kind = Item::Kind::Ext; return true;
+        case 0xd8: it.kind = Item::Kind::Ext; return it;
         case 0xd9:
         case 0xda:
-        case 0xdb: return read_be(c, 1 << (m - 0xd9), n, error) && read_str(c, n, it, error);
+        case 0xdb:
+            if (!read_be(c, 1 << (m - 0xd9), n)) return fail(kDataEof);
+            return str_item(c, n);
         case 0xdc:
-        case 0xdd: it.kind = Item::Kind::Array; return read_be(c, m == 0xdc ? 2 : 4, it.count, error);
-        default: it.kind = Item::Kind::Map; return read_be(c, m == 0xde ? 2 : 4, it.count, error);
+        case 0xdd:
+            it.kind = Item::Kind::Array;
+            if (!read_be(c, m == 0xdc ? 2 : 4, it.count)) return fail(kDataEof);
+            return it;
+        default:
+            it.kind = Item::Kind::Map;
+            if (!read_be(c, m == 0xde ? 2 : 4, it.count)) return fail(kDataEof);
+            return it;
     }
 }
 
@@ -178,154 +566,33 @@ std::string describe_key(const Item& it) {
     return "string";
 }
 
-JsonValue scalar_value(const Item& it) {
-    switch (it.kind) {
-        case Item::Kind::Bool: return JsonValue(it.b);
-        case Item::Kind::U64: return JsonValue(it.u);
-        case Item::Kind::I64: return JsonValue(it.i);
-        case Item::Kind::F64: return std::isfinite(it.f) ? JsonValue(it.f) : JsonValue();
-        case Item::Kind::Str: return JsonValue(String(it.str));
-        default: return JsonValue();
-    }
-}
-
-struct Open {
-    JsonValue container;  // an array or an object
-    std::uint64_t left;
-    bool want_key;
-    String key;
-};
-
-}  // namespace
-
-std::string utf8_error(std::string_view s) {
-    const auto* b = reinterpret_cast<const unsigned char*>(s.data());
-    const std::size_t n = s.size();
-    std::size_t i = 0;
-    while (i < n) {
-        if (b[i] < 0x80) {
-            std::uint64_t word;
-            while (i + 8 <= n && (std::memcpy(&word, b + i, 8), (word & 0x8080808080808080ull) == 0)) i += 8;
-            while (i < n && b[i] < 0x80) ++i;
-            continue;
-        }
-        const std::size_t start = i;
-        const unsigned first = b[i];
-        auto error = [start](int length) {
-            if (length == 0) return "incomplete utf-8 byte sequence from index " + std::to_string(start);
-            return "invalid utf-8 sequence of " + std::to_string(length) + " bytes from index " +
-                   std::to_string(start);
-        };
-        auto is_cont = [](unsigned c) { return (c & 0xc0) == 0x80; };
-        int width = first >= 0xc2 && first <= 0xdf ? 2 : first >= 0xe0 && first <= 0xef ? 3
-                  : first >= 0xf0 && first <= 0xf4 ? 4 : 0;
-        if (width == 0) return error(1);
-        for (int k = 1; k < width; ++k) {
-            if (++i >= n) return error(0);
-            unsigned c = b[i];
-            bool ok = is_cont(c);
-            if (k == 1) {
-                if (first == 0xe0) ok = c >= 0xa0 && c <= 0xbf;
-                else if (first == 0xed) ok = c >= 0x80 && c <= 0x9f;
-                else if (first == 0xf0) ok = c >= 0x90 && c <= 0xbf;
-                else if (first == 0xf4) ok = c >= 0x80 && c <= 0x8f;
-            }
-            if (!ok) return error(k);
-        }
-        ++i;
-    }
-    return {};
-}
-
-// What both decoders refuse in an item before taking it, in this order: binary and
+// The next item the walk takes, refusing in this order: a bad item, binary and
 // extension items, a container opened past the depth limit (a container takes a
-// level here, given back when it closes), and any key but a string.
-bool refused(const Item& it, bool at_key, int& depth, std::string& error) {
-    const char* expected = at_key ? "a string key" : "any valid JSON value";
-    switch (it.kind) {
-        case Item::Kind::Bin: error = json::invalid_type("byte array", expected); return true;
-        case Item::Kind::Ext:
-            error = --depth == 0 ? "depth limit exceeded" : json::invalid_type("newtype struct", expected);
-            return true;
-        case Item::Kind::Array:
-        case Item::Kind::Map:
-            if (--depth == 0) {
-                error = "depth limit exceeded";
-                return true;
-            }
-            break;
-        default: break;
-    }
-    if (!at_key || it.kind == Item::Kind::Str) return false;
-    error = json::invalid_type(describe_key(it), expected);
-    return true;
-}
-
-// Our own reader instead of the library's unpacker: it must fail at the first bad
-// item in stream order with the exact messages and depth rule above, without recursion.
-Result<MsgpackValue> decode_msgpack(std::string_view bytes) {
-    Cursor c{reinterpret_cast<const unsigned char*>(bytes.data()),
-             reinterpret_cast<const unsigned char*>(bytes.data()) + bytes.size()};
-    std::vector<Open> stack;
-    int depth = kMsgpackDepthLimit;
-    MsgpackValue out;
-    std::string error;
-    for (;;) {
-        bool at_key = !stack.empty() && stack.back().want_key;
-        Item it;
-        if (!read_item(c, it, error) || refused(it, at_key, depth, error)) return fail(std::move(error));
-        JsonValue v;
+// level here, given back when it closes), and any key but a string. Inlined as read_item is.
+[[gnu::always_inline]] inline Result<Item> take_item(Cursor& c, bool at_key, int& depth) {
+    Result<Item> next = read_item(c);
+    if (next.ok()) {
+        const Item& it = next.value();
+        const char* expected = at_key ? "a string key" : "any valid JSON value";
         switch (it.kind) {
+            case Item::Kind::Bin: next = fail(json::invalid_type("byte array", expected)); break;
+            case Item::Kind::Ext:
+                next = fail(--depth == 0 ? "depth limit exceeded" : json::invalid_type("newtype struct", expected));
+                break;
             case Item::Kind::Array:
-            case Item::Kind::Map: {
-                out.nesting = std::max(out.nesting, static_cast<int>(stack.size()) + 1);
-                bool is_map = it.kind == Item::Kind::Map;
-                // Every element takes at least one byte: a count beyond the input reserves no more.
-                std::size_t room = std::min<std::uint64_t>(it.count, c.left());
-                if (it.count > 0) {
-                    Open open{is_map ? JsonValue(json::JsonObject{}) : JsonValue(json::JsonArray{}), it.count, is_map, {}};
-                    if (is_map) open.container.as_object()->reserve(room / 2);
-                    else open.container.as_array()->reserve(room);
-                    stack.push_back(std::move(open));
-                    continue;
+            case Item::Kind::Map:
+                if (--depth == 0) {
+                    next = fail("depth limit exceeded");
+                    break;
                 }
-                ++depth;
-                v = is_map ? JsonValue(json::JsonObject{}) : JsonValue(json::JsonArray{});
-                break;
-            }
+                [[fallthrough]];
             default:
-                if (at_key) {
-                    stack.back().key.assign(it.str);
-                    stack.back().want_key = false;
-                    continue;
-                }
-                v = scalar_value(it);
+                if (at_key && it.kind != Item::Kind::Str) next = fail(json::invalid_type(describe_key(it), expected));
                 break;
-        }
-        // Hand the finished value to its container, closing every container it completes.
-        for (;;) {
-            if (stack.empty()) {
-                out.value = std::move(v);
-                return out;
-            }
-            Open& top = stack.back();
-            if (json::JsonObject* members = top.container.as_object()) {
-                members->push_back(json::JsonMember{std::move(top.key), std::move(v)});
-                top.key.clear();
-                top.want_key = true;
-            } else {
-                top.container.as_array()->push_back(std::move(v));
-            }
-            if (--top.left > 0) break;
-            if (json::JsonObject* members = top.container.as_object()) json::sort_members(*members);
-            v = std::move(top.container);
-            stack.pop_back();
-            ++depth;
         }
     }
+    return next;
 }
-
-namespace {
 
 void write_scalar(json::Writer& w, const Item& it) {
     switch (it.kind) {
@@ -376,24 +643,29 @@ void sort_member_text(std::string& out, std::vector<MemberText>& members, std::s
 
 }  // namespace
 
-// Same items, same order and same failures as decode_msgpack, without the tree.
-Result<bool> write_msgpack(std::string_view bytes, json::Writer& w) {
+// Our own walk instead of the library's unpacker: it must fail at the first bad item
+// in stream order with the exact messages and depth rule above, at any depth, without recursion.
+Result<std::string> append_json(std::string_view bytes, std::string text) {
     Cursor c{reinterpret_cast<const unsigned char*>(bytes.data()),
              reinterpret_cast<const unsigned char*>(bytes.data()) + bytes.size()};
+    json::Writer w(0);
+    w.out = std::move(text);
+    std::string& out = w.out;
+    const std::size_t start = out.size();
     std::vector<OpenText> stack;
     std::vector<MemberText> members;
     std::string scratch;
-    std::string& out = w.out;
     int depth = kMsgpackDepthLimit;
-    std::string error;
+    bool too_deep_for_json = false;
     for (;;) {
         bool at_key = !stack.empty() && stack.back().want_key;
-        Item it;
-        if (!read_item(c, it, error) || refused(it, at_key, depth, error)) return fail(std::move(error));
+        Result<Item> next = take_item(c, at_key, depth);
+        if (!next.ok()) return next.failure();
+        const Item& it = next.value();
         switch (it.kind) {
             case Item::Kind::Array:
             case Item::Kind::Map: {
-                if (static_cast<int>(stack.size()) + 1 >= json::kDepthLimit) return false;
+                if (static_cast<int>(stack.size()) + 1 >= json::kDepthLimit) too_deep_for_json = true;
                 bool is_map = it.kind == Item::Kind::Map;
                 out.push_back(is_map ? '{' : '[');
                 if (it.count > 0) {
@@ -422,7 +694,15 @@ Result<bool> write_msgpack(std::string_view bytes, json::Writer& w) {
         }
         // The value is written: close every container it completes.
         for (;;) {
-            if (stack.empty()) return true;
+            if (stack.empty()) {
+                if (too_deep_for_json) {
+                    // The text's reader refuses it: its message and position are the failure.
+                    json::Reader r(std::string_view(out).substr(start));
+                    json::JsonValue ignored;
+                    if (!r.parse_value(ignored)) return fail(r.error().text());
+                }
+                return std::move(out);
+            }
             OpenText& top = stack.back();
             if (top.is_map) {
                 members.back().end = out.size();
@@ -441,64 +721,6 @@ Result<bool> write_msgpack(std::string_view bytes, json::Writer& w) {
             ++depth;
         }
     }
-}
-
-Result<std::string> decode_frame(std::string_view frame) {
-    return guarded([&]() -> Result<std::string> {
-        const std::uint64_t size = frame.size();
-        if (size < 4) return fail("truncated frame");
-        const std::uint64_t header_size = drovane::get_u32(frame.data());
-        if (size < 4 + header_size) return fail("truncated frame");
-
-        drovane::Header header;
-        {
-            json::Reader r(frame.substr(4, header_size), true);
-            if (!drovane::read_header(r, header) || !r.end_of_text())
-                return fail("bad frame header: " + r.error().text());
-        }
-
-        if (size < header_size + 8) return fail("truncated frame");
-        const std::uint64_t payload_size = drovane::get_u32(frame.data() + 4 + header_size);
-        if (size < header_size + 8 + payload_size) return fail("truncated frame");
-        const std::string_view payload = frame.substr(8 + header_size, payload_size);
-
-        json::Writer w(payload.size() + header.model_type.size() + 64);
-        w.raw("{\"kind\":");
-        w.string(drovane::frame_kind_surface_name(header.kind));
-        w.raw(",\"model_type\":");
-        w.string(header.model_type);
-        w.raw(",\"payload\":");
-        if (header.codec == drovane::kMsgpackCodec) {
-            const std::size_t payload_at = w.out.size();
-            // Text written from a value this shallow reads back as the same value.
-            Result<bool> written = write_msgpack(payload, w);
-            if (!written.ok()) return written.failure();
-            if (!written.value()) {
-                // Nested too deep to read back: the reader's message and position come from the whole text.
-                w.out.resize(payload_at);
-                Result<MsgpackValue> decoded = decode_msgpack(payload);
-                if (!decoded.ok()) return decoded.failure();
-                std::string text = json::to_text(decoded.value().value);
-                json::Reader r(text);
-                json::JsonValue value;
-                if (!r.parse_value(value) || !r.end_of_text()) return fail(r.error().text());
-                json::write_value(w, value);
-            }
-        } else if (header.codec == drovane::kJsonCodec) {
-            std::string bad = utf8_error(payload);
-            if (!bad.empty()) return fail(std::move(bad));
-            json::Reader r(payload);
-            json::JsonValue value;
-            if (!r.parse_value(value) || !r.end_of_text()) return fail(r.error().text());
-            json::write_value(w, value);
-        } else {
-            return fail("unknown codec: " + header.codec);
-        }
-        w.raw(",\"rev\":");
-        w.u64(header.rev);
-        w.raw('}');
-        return std::move(w.out);
-    });
 }
 
 }  // namespace vorlan::wire

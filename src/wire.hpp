@@ -1,32 +1,50 @@
 #pragma once
-// Frame decoding: the MessagePack payload reader and the UTF-8 check with the
-// messages decode_frame reports.
+// MessagePack both ways, for frame payloads: a JSON document packed with maps in
+// key order, and a MessagePack value written back as compact JSON text; and the
+// UTF-8 check with the messages decode_frame reports.
+#include <cstdint>
+#include <deque>
 #include <string>
 #include <string_view>
+#include <vector>
 
-#include "json/json.hpp"
-#include "operations.hpp"
 #include "result.hpp"
 
 namespace vorlan::wire {
 
-inline constexpr int kMsgpackDepthLimit = 1024;  // reaching 0 on entering an array, map or ext fails
+// A JSON document read for packing, measured before it is written so that the
+// frame can be allocated at its final size. It points into the text it was read
+// from, which must outlive it.
+struct Packing {
+    struct Node;  // one value of the document
 
-struct MsgpackValue {
-    json::JsonValue value;
-    int nesting = 0;  // the most arrays and maps open at once
+    Packing();
+    Packing(Packing&&) noexcept;
+    Packing& operator=(Packing&&) noexcept;
+    ~Packing();
+
+    // Writes the MessagePack form, size bytes, at out.
+    void write(char* out) const;
+
+    std::vector<Node> nodes;        // the document's values in text order
+    std::vector<std::size_t> order;  // key node indices of re-ordered maps
+    std::deque<std::string> unescaped;  // strings with escapes, which the reader leaves in its scratch
+    // The bytes of the MessagePack form: every header in its most compact form,
+    // every float as float 64, maps in key order with the last of a repeated key.
+    std::uint64_t size = 0;
 };
 
-// Decodes the first MessagePack value of bytes (later bytes are ignored).
-Result<MsgpackValue> decode_msgpack(std::string_view bytes);
+// Reads text as one JSON document, failing with the reader's message and position.
+Result<Packing> read_packing(std::string_view text);
 
-// Writes the first MessagePack value of bytes as compact JSON text, maps in key
-// order, failing as decode_msgpack does. false, with part of the text written,
-// when the value nests as deep as JSON reading allows.
-Result<bool> write_msgpack(std::string_view bytes, json::Writer& w);
+// Appends the first MessagePack value of bytes (later bytes are ignored) to text
+// as compact JSON, maps in key order with the last of a repeated key, and returns
+// text. Fails at the first refused item in stream order; a value nested as deep
+// as JSON reading refuses fails as reading its text would.
+Result<std::string> append_json(std::string_view bytes, std::string text);
 
-// Empty when s is valid UTF-8, else "invalid utf-8 sequence of N bytes from
-// index I" or "incomplete utf-8 byte sequence from index I".
-std::string utf8_error(std::string_view s);
+// s when it is valid UTF-8, else "invalid utf-8 sequence of N bytes from index I"
+// or "incomplete utf-8 byte sequence from index I".
+Result<std::string_view> check_utf8(std::string_view s);
 
 }  // namespace vorlan::wire
