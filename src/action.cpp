@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "json/collections.hpp"
+#include "json/record.hpp"
 #include "operations.hpp"
 
 namespace vorlan::action {
@@ -27,32 +28,29 @@ using json::JsonValue;
 
 // ---- field tables ---------------------------------------------------------
 
-// How a field reads when absent or null and how it is written when absent or empty.
-enum class Presence {
-    Required,     // absent fails; always written
-    OptionalNull, // absent or null: nothing; written as null
-    OptionalOmit, // absent or null: nothing; left out
-    ListOmit,     // absent: empty; null fails; left out when empty
-};
-
+// A field of a record: its key and rules, and where the record holds it.
 template <class S, class M>
 struct Member {
-    std::string_view key;
+    json::Field field;
     M S::*ptr;
-    Presence presence;
 };
 
+constexpr json::Field kRequired{};
+// Absent or null: nothing; written as null.
+constexpr json::Field kNull{{}, json::Presence::Default, json::Empty::Null};
+// Absent or null: nothing; left out.
+constexpr json::Field kOmit{{}, json::Presence::Default, json::Empty::Omit};
+// Absent: empty; null fails (a list reads no null); left out when empty.
+constexpr json::Field kList{{}, json::Presence::Default, json::Empty::Omit};
+
 template <class S, class M>
-constexpr Member<S, M> member(std::string_view key, M S::*ptr, Presence p = Presence::Required) {
-    return {key, ptr, p};
+constexpr Member<S, M> member(std::string_view key, M S::*ptr, json::Field rules = kRequired) {
+    rules.key = key;
+    return {rules, ptr};
 }
 
 template <class T>
 struct Tag {};
-
-constexpr auto kNull = Presence::OptionalNull;
-constexpr auto kOmit = Presence::OptionalOmit;
-constexpr auto kList = Presence::ListOmit;
 
 constexpr auto fields(Tag<Ref::This>) { return std::tuple<>{}; }
 constexpr auto fields(Tag<Ref::Id>) { return std::tuple{member("id", &Ref::Id::id)}; }
@@ -186,76 +184,108 @@ void for_each_index(F&& f) {
         std::make_index_sequence<N>{});
 }
 
+// The record of S's field table, named `name` + `variant` in its messages.
+template <class S>
+constexpr auto record_of(std::string_view name, std::string_view variant) {
+    return std::apply(
+        [&](const auto&... m) {
+            return json::Record<sizeof...(m)>{name, variant, {m.field...}};
+        },
+        fields(Tag<S>{}));
+}
+
+template <class S>
+constexpr std::size_t kFieldCount = std::tuple_size_v<decltype(fields(Tag<S>{}))>;
+
+// Calls f(member pointer) for field i of S.
+template <class S, class F>
+bool with_field(int i, F&& f) {
+    constexpr auto fs = fields(Tag<S>{});
+    bool ok = false;
+    for_each_index<kFieldCount<S>>([&](auto I) {
+        if (i == static_cast<int>(I())) ok = f(std::get<I()>(fs).ptr);
+    });
+    return ok;
+}
+
+template <class U, std::size_t I>
+constexpr auto kVariantRecord =
+    record_of<std::variant_alternative_t<I, decltype(U::v)>>(UnionInfo<U>::record, UnionInfo<U>::names[I]);
+
+constexpr auto kRequestOptions = [] {
+    auto rec = record_of<RequestOptions>("struct RequestOptions", {});
+    rec.undeclared = json::Undeclared::Reject;
+    return rec;
+}();
+
 // ---- reading from a buffered or parsed value ---------------------------
+// Errors are left in the reader without a position.
 
 template <class U>
-std::string read_union(const JsonValue& v, U& out, bool allow_index);
+bool read_union(json::Reader& r, const JsonValue& v, U& out, bool allow_index);
 
-std::string read_slot(const JsonValue& v, String& out);
-std::string read_slot(const JsonValue& v, Ref& out);
-std::string read_slot(const JsonValue& v, Expr& out);
-std::string read_slot(const JsonValue& v, Action& out);
-std::string read_slot(const JsonValue& v, SortedMap<Expr>& out);
-std::string read_slot(const JsonValue& v, JsonValue& out);
-std::string read_slot(const JsonValue& v, EndpointUrl& out);
-std::string read_slot(const JsonValue& v, RequestOptions& out);
+bool read_slot(json::Reader& r, const JsonValue& v, String& out);
+bool read_slot(json::Reader& r, const JsonValue& v, Ref& out);
+bool read_slot(json::Reader& r, const JsonValue& v, Expr& out);
+bool read_slot(json::Reader& r, const JsonValue& v, Action& out);
+bool read_slot(json::Reader& r, const JsonValue& v, SortedMap<Expr>& out);
+bool read_slot(json::Reader& r, const JsonValue& v, JsonValue& out);
+bool read_slot(json::Reader& r, const JsonValue& v, EndpointUrl& out);
+bool read_slot(json::Reader& r, const JsonValue& v, RequestOptions& out);
 template <class T>
-std::string read_slot(const JsonValue& v, Box<T>& out);
+bool read_slot(json::Reader& r, const JsonValue& v, Box<T>& out);
 template <class T>
-std::string read_slot(const JsonValue& v, std::optional<T>& out);
+bool read_slot(json::Reader& r, const JsonValue& v, std::optional<T>& out);
 template <class T>
-std::string read_slot(const JsonValue& v, Vector<T>& out);
+bool read_slot(json::Reader& r, const JsonValue& v, Vector<T>& out);
 
-std::string read_slot(const JsonValue& v, String& out) {
+bool read_slot(json::Reader& r, const JsonValue& v, String& out) {
     const String* s = v.as_string();
-    if (!s) return json::invalid_type(v.describe(), "a string");
+    if (!s) return r.fail_unpositioned(json::invalid_type(v.describe(), "a string"));
     out.assign(s->data(), s->size());
-    return {};
+    return true;
 }
 
-std::string read_slot(const JsonValue& v, Ref& out) { return read_union(v, out, true); }
-std::string read_slot(const JsonValue& v, Expr& out) { return read_union(v, out, true); }
-std::string read_slot(const JsonValue& v, Action& out) { return read_union(v, out, true); }
+bool read_slot(json::Reader& r, const JsonValue& v, Ref& out) { return read_union(r, v, out, true); }
+bool read_slot(json::Reader& r, const JsonValue& v, Expr& out) { return read_union(r, v, out, true); }
+bool read_slot(json::Reader& r, const JsonValue& v, Action& out) { return read_union(r, v, out, true); }
 
 template <class T>
-std::string read_slot(const JsonValue& v, Box<T>& out) {
-    return read_slot(v, *out);
+bool read_slot(json::Reader& r, const JsonValue& v, Box<T>& out) {
+    return read_slot(r, v, *out);
 }
 
 template <class T>
-std::string read_slot(const JsonValue& v, std::optional<T>& out) {
+bool read_slot(json::Reader& r, const JsonValue& v, std::optional<T>& out) {
     if (v.is_null()) {
         out.reset();
-        return {};
+        return true;
     }
     out.emplace();
-    return read_slot(v, *out);
+    return read_slot(r, v, *out);
 }
 
 template <class T>
-std::string read_slot(const JsonValue& v, Vector<T>& out) {
+bool read_slot(json::Reader& r, const JsonValue& v, Vector<T>& out) {
     const json::JsonArray* a = v.as_array();
-    if (!a) return json::invalid_type(v.describe(), "a sequence");
+    if (!a) return r.fail_unpositioned(json::invalid_type(v.describe(), "a sequence"));
     out.clear();
     out.reserve(a->size());
-    for (const JsonValue& e : *a) {
-        std::string err = read_slot(e, out.emplace_back());
-        if (!err.empty()) return err;
-    }
-    return {};
+    for (const JsonValue& e : *a)
+        if (!read_slot(r, e, out.emplace_back())) return false;
+    return true;
 }
 
-std::string read_slot(const JsonValue& v, SortedMap<Expr>& out) {
+bool read_slot(json::Reader& r, const JsonValue& v, SortedMap<Expr>& out) {
     const JsonObject* o = v.as_object();
-    if (!o) return json::invalid_type(v.describe(), "a map");
+    if (!o) return r.fail_unpositioned(json::invalid_type(v.describe(), "a map"));
     out.clear();
     for (const json::JsonMember& m : *o) {
         Expr e;
-        std::string err = read_slot(m.value, e);
-        if (!err.empty()) return err;
+        if (!read_slot(r, m.value, e)) return false;
         out.set(String(m.key), std::move(e));
     }
-    return {};
+    return true;
 }
 
 // A buffered object keeps input order and repeated keys; a literal holds the generic form.
@@ -268,98 +298,46 @@ void sort_deep(JsonValue& v) {
     }
 }
 
-std::string read_slot(const JsonValue& v, JsonValue& out) {
+bool read_slot(json::Reader&, const JsonValue& v, JsonValue& out) {
     out = v;
     sort_deep(out);
-    return {};
+    return true;
 }
 
-std::string read_slot(const JsonValue& v, EndpointUrl& out) {
+bool read_slot(json::Reader& r, const JsonValue& v, EndpointUrl& out) {
     if (const String* s = v.as_string()) {
         out.v = EndpointUrl::Static{String(*s)};
-        return {};
+        return true;
     }
     EndpointUrl::Evaluated e;
-    if (!read_union(v, e.expr, true).empty()) return "data did not match any variant of untagged enum EndpointUrl";
+    if (!read_union(r, v, e.expr, true)) {
+        r.take_error();
+        return r.fail_unpositioned("data did not match any variant of untagged enum EndpointUrl");
+    }
     out.v = std::move(e);
-    return {};
+    return true;
 }
 
-// The members or elements of a record body: object form or array form.
-struct Body {
-    const JsonObject* members = nullptr;
-    const JsonValue* elements = nullptr;
-    std::size_t count = 0;
-};
-
-std::string elements_text(std::size_t n) {
-    return n == 1 ? std::string("1 element in sequence") : std::to_string(n) + " elements in sequence";
-}
-
-// Reads the fields of S from a body. `record` + `name` form the array-form length text;
-// `unknown` (when not empty) rejects undeclared keys with that list of names.
-template <class S>
-std::string read_fields(const Body& body, S& s, std::string_view record, std::string_view name,
-                        std::string_view unknown = {}) {
-    constexpr auto fs = fields(Tag<S>{});
-    constexpr std::size_t N = std::tuple_size_v<decltype(fs)>;
-    std::string err;
-    if (body.members) {
-        std::array<bool, N + 1> seen{};
-        for (const json::JsonMember& m : *body.members) {
-            bool matched = false;
-            for_each_index<N>([&](auto I) {
-                const auto& f = std::get<I()>(fs);
-                if (matched || m.key != f.key) return;
-                matched = true;
-                if (seen[I]) {
-                    err = json::duplicate_field(f.key);
-                } else {
-                    seen[I] = true;
-                    err = read_slot(m.value, s.*f.ptr);
-                }
-            });
-            if (!err.empty()) return err;
-            if (!matched && !unknown.empty()) return json::unknown_field(m.key, unknown);
-        }
-        for_each_index<N>([&](auto I) {
-            const auto& f = std::get<I()>(fs);
-            if (err.empty() && !seen[I] && f.presence == Presence::Required) err = json::missing_field(f.key);
-        });
-        return err;
-    }
-    std::size_t i = 0;
-    for_each_index<N>([&](auto I) {
-        if (!err.empty()) return;
-        const auto& f = std::get<I()>(fs);
-        if (i < body.count) {
-            err = read_slot(body.elements[i++], s.*f.ptr);
-        } else if (f.presence == Presence::Required) {
-            err = json::invalid_length(body.count, std::string(record) + std::string(name) + " with " +
-                                                       std::to_string(N) + (N == 1 ? " element" : " elements"));
-        }
+// Reads the fields of S from a buffered body by its record.
+template <class S, std::size_t N>
+bool read_fields(json::Reader& r, const json::Buffered& body, S& s, const json::Record<N>& rec) {
+    return json::read_buffered(r, rec, body, [&](int i, const JsonValue& v) {
+        return with_field<S>(i, [&](auto ptr) { return read_slot(r, v, s.*ptr); });
     });
-    if (err.empty() && body.count > N) err = json::invalid_length(body.count, elements_text(N));
-    return err;
 }
 
-std::string read_slot(const JsonValue& v, RequestOptions& out) {
-    static constexpr std::string_view kKeys[] = {"key", "pending", "watch"};
-    if (const JsonObject* o = v.as_object()) {
-        return read_fields(Body{o, nullptr, 0}, out, "struct ", "RequestOptions", json::expected_names(kKeys));
-    }
-    if (const json::JsonArray* a = v.as_array()) {
-        return read_fields(Body{nullptr, a->data(), a->size()}, out, "struct ", "RequestOptions");
-    }
-    return json::invalid_type(v.describe(), "struct RequestOptions");
+bool read_slot(json::Reader& r, const JsonValue& v, RequestOptions& out) {
+    if (const JsonObject* o = v.as_object()) return read_fields(r, json::Buffered{o, nullptr, 0}, out, kRequestOptions);
+    if (const json::JsonArray* a = v.as_array())
+        return read_fields(r, json::Buffered{nullptr, a->data(), a->size()}, out, kRequestOptions);
+    return r.fail_unpositioned(json::invalid_type(v.describe(), kRequestOptions.expected()));
 }
 
 // The variant whose tag is `name`, or kVariants<U> when none is.
 template <class U>
 std::size_t variant_index(std::string_view name) {
-    std::size_t i = 0;
-    while (i < kVariants<U> && name != UnionInfo<U>::tags[i]) ++i;
-    return i;
+    const int i = json::name_index(UnionInfo<U>::tags, name);
+    return i < 0 ? kVariants<U> : static_cast<std::size_t>(i);
 }
 
 template <class U>
@@ -368,58 +346,54 @@ std::string unknown_variant(std::string_view name) {
 }
 
 template <class U>
-std::string resolve_tag(const JsonValue& tag, bool allow_index, std::size_t& index) {
+bool resolve_tag(json::Reader& r, const JsonValue& tag, bool allow_index, std::size_t& index) {
     if (const String* s = tag.as_string()) {
         index = variant_index<U>(*s);
-        return index < kVariants<U> ? std::string() : unknown_variant<U>(*s);
+        return index < kVariants<U> || r.fail_unpositioned(unknown_variant<U>(*s));
     }
     if (const std::uint64_t* n = tag.as_u64(); n && allow_index) {
         if (*n < kVariants<U>) {
             index = static_cast<std::size_t>(*n);
-            return {};
+            return true;
         }
-        return json::invalid_value(json::describe_u64(*n),
-                                   "variant index 0 <= i < " + std::to_string(kVariants<U>));
+        return r.fail_unpositioned(
+            json::invalid_value(json::describe_u64(*n), "variant index 0 <= i < " + std::to_string(kVariants<U>)));
     }
-    return json::invalid_type(tag.describe(), "variant identifier");
+    return r.fail_unpositioned(json::invalid_type(tag.describe(), "variant identifier"));
 }
 
 // Phase 2: builds variant `index` of U from its buffered members or elements.
 template <class U>
-std::string read_body(const Body& body, std::size_t index, U& out) {
-    std::string err;
+bool read_body(json::Reader& r, const json::Buffered& body, std::size_t index, U& out) {
+    bool ok = false;
     for_each_index<kVariants<U>>([&](auto I) {
-        if (index != I) return;
-        auto& alt = out.v.template emplace<I()>();
-        err = read_fields(body, alt, UnionInfo<U>::record, UnionInfo<U>::names[I]);
+        if (index == I) ok = read_fields(r, body, out.v.template emplace<I()>(), kVariantRecord<U, I()>);
     });
-    return err;
+    return ok;
 }
 
 template <class U>
-std::string read_union(const JsonValue& v, U& out, bool allow_index) {
+bool read_union(json::Reader& r, const JsonValue& v, U& out, bool allow_index) {
     using Info = UnionInfo<U>;
     std::size_t index = 0;
     if (const JsonObject* o = v.as_object()) {
         bool seen = false;
         for (const json::JsonMember& m : *o) {
             if (m.key != Info::tag_key) continue;
-            if (seen) return json::duplicate_field(Info::tag_key);
+            if (seen) return r.fail_unpositioned(json::duplicate_field(Info::tag_key));
             seen = true;
-            std::string err = resolve_tag<U>(m.value, allow_index, index);
-            if (!err.empty()) return err;
+            if (!resolve_tag<U>(r, m.value, allow_index, index)) return false;
         }
-        if (!seen) return json::missing_field(Info::tag_key);
+        if (!seen) return r.fail_unpositioned(json::missing_field(Info::tag_key));
         // The tag member names no field of any variant, so the body skips it.
-        return read_body(Body{o, nullptr, 0}, index, out);
+        return read_body(r, json::Buffered{o, nullptr, 0}, index, out);
     }
     if (const json::JsonArray* a = v.as_array()) {
-        if (a->empty()) return json::missing_field(Info::tag_key);
-        std::string err = resolve_tag<U>((*a)[0], allow_index, index);
-        if (!err.empty()) return err;
-        return read_body(Body{nullptr, a->data() + 1, a->size() - 1}, index, out);
+        if (a->empty()) return r.fail_unpositioned(json::missing_field(Info::tag_key));
+        if (!resolve_tag<U>(r, (*a)[0], allow_index, index)) return false;
+        return read_body(r, json::Buffered{nullptr, a->data() + 1, a->size() - 1}, index, out);
     }
-    return json::invalid_type(v.describe(), "internally tagged enum " + std::string(Info::type));
+    return r.fail_unpositioned(json::invalid_type(v.describe(), "internally tagged enum " + std::string(Info::type)));
 }
 
 // ---- reading from text ----------------------------------------------------
@@ -439,7 +413,7 @@ bool read_tag_text(json::Reader& r, std::size_t& index) {
 
 template <class U>
 bool fast_union(json::Reader& r, U& out);
-template <class S>
+template <const auto& Rec, class S>
 bool fast_fields(json::Reader& r, S& s, bool& first);
 bool fast_slot(json::Reader& r, SortedMap<Expr>& out);
 bool fast_slot(json::Reader& r, EndpointUrl& out);
@@ -484,38 +458,18 @@ bool fast_slot(json::Reader& r, RequestOptions& out) {
     if (r.peek_ws() != '{') return false;
     return r.in_object([&] {
         bool first = true;
-        return fast_fields(r, out, first);
+        return fast_fields<kRequestOptions>(r, out, first);
     });
 }
 
-// The members of S up to the closing brace (not consumed).
-template <class S>
+// The members of S up to the closing brace (not consumed), giving up on anything
+// but each field at most once, every required one present. The table is a template
+// argument, so that each key compares with the table's keys as constants.
+template <const auto& Rec, class S>
 bool fast_fields(json::Reader& r, S& s, bool& first) {
-    constexpr auto fs = fields(Tag<S>{});
-    constexpr std::size_t N = std::tuple_size_v<decltype(fs)>;
-    constexpr auto keys = std::apply([](const auto&... f) { return std::array<std::string_view, N>{f.key...}; }, fs);
-    std::array<bool, N + 1> seen{};
-    std::string_view key;
-    for (;;) {
-        int k = r.next_key(first, key);
-        if (k < 0) return false;
-        if (k == 0) break;
-        // The key is a view the next string read may overwrite: match it before reading on.
-        std::size_t field = 0;
-        while (field < N && key != keys[field]) ++field;
-        if (field == N || seen[field] || !r.colon()) return false;
-        seen[field] = true;
-        bool ok = false;
-        for_each_index<N>([&](auto I) {
-            if (field == I) ok = fast_slot(r, s.*std::get<I()>(fs).ptr);
-        });
-        if (!ok) return false;
-    }
-    bool complete = true;
-    for_each_index<N>([&](auto I) {
-        if (!seen[I] && std::get<I()>(fs).presence == Presence::Required) complete = false;
-    });
-    return complete;
+    return json::read_members<json::OnMismatch::GiveUp>(
+        r, Rec, first, [](std::string_view key) { return Rec.find(key); },
+        [&](int i) { return with_field<S>(i, [&](auto ptr) { return fast_slot(r, s.*ptr); }); });
 }
 
 template <class U>
@@ -532,7 +486,7 @@ bool fast_union(json::Reader& r, U& out) {
         const std::size_t index = variant_index<U>(name);
         bool ok = false;
         for_each_index<kVariants<U>>([&](auto I) {
-            if (index == I) ok = fast_fields(r, out.v.template emplace<I()>(), first);
+            if (index == I) ok = fast_fields<kVariantRecord<U, I()>>(r, out.v.template emplace<I()>(), first);
         });
         return ok;
     });
@@ -567,9 +521,7 @@ bool read_union_two_phase(json::Reader& r, U& out) {
             if (!seen) return r.fail_unpositioned(json::missing_field(Info::tag_key));
             return true;
         });
-        if (!ok) return false;
-        std::string err = read_body(Body{&members, nullptr, 0}, index, out);
-        return err.empty() || r.fail_unpositioned(std::move(err));
+        return ok && read_body(r, json::Buffered{&members, nullptr, 0}, index, out);
     }
     if (c == '[') {
         json::JsonArray elements;
@@ -586,9 +538,7 @@ bool read_union_two_phase(json::Reader& r, U& out) {
                 if (!r.parse_buffered(elements.emplace_back())) return false;
             }
         });
-        if (!ok) return false;
-        std::string err = read_body(Body{nullptr, elements.data(), elements.size()}, index, out);
-        return err.empty() || r.fail_unpositioned(std::move(err));
+        return ok && read_body(r, json::Buffered{nullptr, elements.data(), elements.size()}, index, out);
     }
     if (c < 0) return r.fail_peek("EOF while parsing a value");
     return r.fail_invalid_type_here("internally tagged enum " + std::string(Info::type));
@@ -643,15 +593,15 @@ void write_slot(json::Writer& w, const Vector<T>& list) {
 void write_slot(json::Writer& w, const SortedMap<Expr>& map) { json::write_map(w, map, write_expr); }
 
 template <class T>
-bool is_absent(const std::optional<T>& v) {
+bool is_empty(const std::optional<T>& v) {
     return !v.has_value();
 }
 template <class T>
-bool is_absent(const Vector<T>& v) {
+bool is_empty(const Vector<T>& v) {
     return v.empty();
 }
 template <class T>
-bool is_absent(const T&) {
+bool is_empty(const T&) {
     return false;
 }
 
@@ -665,28 +615,21 @@ void write_value_of(json::Writer& w, const T& v) {
 }
 
 // Writes the fields of S; `comma` when something was written before the first field.
-template <class S>
-void write_fields(json::Writer& w, const S& s, bool comma) {
-    constexpr auto fs = fields(Tag<S>{});
-    for_each_index<std::tuple_size_v<decltype(fs)>>([&](auto I) {
-        const auto& field = std::get<I()>(fs);
-        const auto& value = s.*field.ptr;
-        bool absent = is_absent(value);
-        if (absent && (field.presence == Presence::OptionalOmit || field.presence == Presence::ListOmit)) return;
-        if (comma) w.raw(',');
-        comma = true;
-        w.key(field.key);
-        if (absent && field.presence == Presence::OptionalNull) {
-            w.null();
-        } else {
-            write_value_of(w, value);
-        }
-    });
+template <class S, std::size_t N>
+void write_fields(json::Writer& w, const S& s, bool comma, const json::Record<N>& rec) {
+    json::write_members(
+        w, rec, comma, [&](int i) { return with_field<S>(i, [&](auto ptr) { return is_empty(s.*ptr); }); },
+        [&](int i) {
+            with_field<S>(i, [&](auto ptr) {
+                write_value_of(w, s.*ptr);
+                return true;
+            });
+        });
 }
 
 void write_slot(json::Writer& w, const RequestOptions& o) {
     w.raw('{');
-    write_fields(w, o, false);
+    write_fields(w, o, false, kRequestOptions);
     w.raw('}');
 }
 
@@ -695,7 +638,9 @@ void write_union(json::Writer& w, const U& u) {
     w.raw('{');
     w.key(UnionInfo<U>::tag_key);
     w.string(UnionInfo<U>::tags[u.v.index()]);
-    std::visit([&](const auto& alt) { write_fields(w, alt, true); }, u.v);
+    for_each_index<kVariants<U>>([&](auto I) {
+        if (u.v.index() == I) write_fields(w, *std::get_if<I()>(&u.v), true, kVariantRecord<U, I()>);
+    });
     w.raw('}');
 }
 
@@ -716,9 +661,13 @@ Result<std::string> normalize(std::string_view text, Read read, Write write) {
 bool read_action(json::Reader& r, Action& out) { return read_union_text(r, out); }
 bool read_expr(json::Reader& r, Expr& out) { return read_union_text(r, out); }
 
-std::string expr_from_json_value(const json::JsonValue& v, Expr& out) { return read_union(v, out, false); }
-std::string action_from_buffered(const json::JsonValue& v, Action& out) { return read_union(v, out, true); }
-std::string expr_from_buffered(const json::JsonValue& v, Expr& out) { return read_union(v, out, true); }
+Result<Expr> expr_from_json_value(const json::JsonValue& v) {
+    // A reader over no text holds the error, which has no position to take.
+    json::Reader errors({});
+    Expr out;
+    if (!read_union(errors, v, out, false)) return fail(errors.take_error().message);
+    return out;
+}
 
 void write_action(json::Writer& w, const Action& a) { write_union(w, a); }
 void write_expr(json::Writer& w, const Expr& e) { write_union(w, e); }

@@ -230,14 +230,9 @@ struct Action {
 bool read_action(json::Reader& r, Action& out);
 bool read_expr(json::Reader& r, Expr& out);
 
-// Already parsed value (objects sorted): the outermost tag must be a string. Returns ""
-// on success, else the message (no position).
-std::string expr_from_json_value(const json::JsonValue& v, Expr& out);
-
-// A value buffered by an enclosing reader (objects in input order, repeated keys kept),
-// read by the nested rules: the tag may also be a variant index. Returns "" or the message.
-std::string action_from_buffered(const json::JsonValue& v, Action& out);
-std::string expr_from_buffered(const json::JsonValue& v, Expr& out);
+// Already parsed value (objects sorted): the outermost tag must be a string. The
+// message has no position.
+Result<Expr> expr_from_json_value(const json::JsonValue& v);
 
 // Compact canonical text: tag first, then the declared fields in order.
 void write_action(json::Writer& w, const Action& a);

@@ -212,9 +212,8 @@ Result<std::string> normalize_binding_json(std::string_view value) {
         if (b.compute && b.mode != BindMode::OneWay) return fail("computed bindings must use one-way mode");
         if (b.codec == BindingCodec::Json && b.encode) return fail("binding encode cannot be combined with the json codec");
         if (b.compute) {
-            action::Expr expr;
-            std::string message = action::expr_from_json_value(*b.compute, expr);
-            if (!message.empty()) return fail("invalid binding compute expression: " + message);
+            Result<action::Expr> expr = action::expr_from_json_value(*b.compute);
+            if (!expr.ok()) return fail("invalid binding compute expression: " + expr.error());
         }
         json::Writer w;
         write_binding(w, b);

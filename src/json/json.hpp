@@ -41,11 +41,17 @@ std::string expected_names(const std::string_view (&names)[N]) {
     return expected_names(names, N);
 }
 
+// Equal texts; the length first, then the bytes by the builtin, which is inlined
+// where the length is known.
+[[gnu::always_inline]] constexpr bool same(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::char_traits<char>::compare(a.data(), b.data(), a.size()) == 0;
+}
+
 // The position of `name` in a table of names, or -1.
 template <std::size_t N>
-constexpr int name_index(const std::string_view (&names)[N], std::string_view name) {
+[[gnu::always_inline]] constexpr int name_index(const std::string_view (&names)[N], std::string_view name) {
     for (std::size_t i = 0; i < N; ++i)
-        if (names[i] == name) return static_cast<int>(i);
+        if (same(names[i], name)) return static_cast<int>(i);
     return -1;
 }
 

@@ -53,9 +53,10 @@ struct Record {
 
     static constexpr std::size_t size() { return N; }
 
-    constexpr int find(std::string_view key) const {
+    // Inlined where the table is known, so that each key compares at its known length.
+    [[gnu::always_inline]] constexpr int find(std::string_view key) const {
         for (std::size_t i = 0; i < N; ++i)
-            if (fields[i].key == key) return static_cast<int>(i);
+            if (same(fields[i].key, key)) return static_cast<int>(i);
         return -1;
     }
 
@@ -218,10 +219,9 @@ bool read_buffered(Reader& r, const Record<N>& rec, const Buffered& body, Read&&
         return missing == N || r.fail_unpositioned(missing_field(rec.fields[missing].key));
     }
     for (std::size_t i = 0; i < N; ++i) {
-        if (i == body.count) {
-            const std::size_t needed = rec.needed_from(i);
-            return needed == N || r.fail_unpositioned(invalid_length(needed, rec.length_text()));
-        }
+        // A short body's length failure names the number of elements it has.
+        if (i == body.count)
+            return rec.needed_from(i) == N || r.fail_unpositioned(invalid_length(body.count, rec.length_text()));
         if (!read_field(static_cast<int>(i), body.elements[i])) return false;
     }
     if (body.count == N) return true;
