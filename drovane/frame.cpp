@@ -4,19 +4,14 @@
 #include <optional>
 
 #include "operations.hpp"
+#include "json/record.hpp"
 #include "wire.hpp"
 
 namespace vorlan::drovane {
 namespace {
 
 constexpr std::string_view kKindNames[] = {"Snapshot", "Patch"};
-
-bool kind_from_name(json::Reader& r, std::string_view name, FrameKind& out) {
-    if (name == kKindNames[0]) out = FrameKind::Snapshot;
-    else if (name == kKindNames[1]) out = FrameKind::Patch;
-    else return r.fail(json::unknown_variant(name, json::expected_names(kKindNames)));
-    return true;
-}
+constexpr auto kHeader = json::record("struct Header", {{"codec"}, {"model_type"}, {"target"}, {"rev"}, {"kind"}});
 
 }  // namespace
 
@@ -29,52 +24,25 @@ std::string_view frame_kind_surface_name(FrameKind kind) {
 void write_header(json::Writer& w, std::string_view codec, std::string_view model_type, std::uint64_t target,
                   std::uint64_t rev, FrameKind kind) {
     w.raw('{');
-    w.key("codec");
-    w.string(codec);
-    w.raw(',');
-    w.key("model_type");
-    w.string(model_type);
-    w.raw(',');
-    w.key("target");
-    w.u64(target);
-    w.raw(',');
-    w.key("rev");
-    w.u64(rev);
-    w.raw(',');
-    w.key("kind");
-    w.string(frame_kind_name(kind));
+    json::write_members(
+        w, kHeader, false, [](int) { return false; },
+        [&](int i) {
+            switch (i) {
+                case kHeader.slot("codec"): return w.string(codec);
+                case kHeader.slot("model_type"): return w.string(model_type);
+                case kHeader.slot("target"): return w.u64(target);
+                case kHeader.slot("rev"): return w.u64(rev);
+                case kHeader.slot("kind"): return w.string(frame_kind_name(kind));
+            }
+        });
     w.raw('}');
 }
 
 bool read_frame_kind(json::Reader& r, FrameKind& out) {
-    int c = r.peek_ws();
-    if (c == '"') {
-        r.bump();
-        std::string_view name;
-        return r.parse_string(name) && kind_from_name(r, name, out);
-    }
-    if (c == '{') {
-        // The variant's braces are not a map: no close-on-error step, and a second member is "expected value".
-        if (!r.enter()) return false;
-        bool ok;
-        int k = r.peek_ws();
-        if (k == '"') {
-            r.bump();
-            std::string_view name;
-            ok = r.parse_string(name) && kind_from_name(r, name, out);
-        } else if (k < 0) {
-            ok = r.fail_peek("EOF while parsing a value");
-        } else {
-            ok = r.fail_invalid_type_here("variant identifier");
-        }
-        ok = ok && r.colon();
-        ok = ok && r.read_unit_payload();
-        r.leave();
-        if (!ok) return false;
-        return r.end_variant();
-    }
-    if (c < 0) return r.fail_peek("EOF while parsing a value");
-    return r.fail_peek("expected value");
+    int index = 0;
+    if (!json::read_unit_variant(r, kKindNames, index, json::NameRule::Identifier)) return false;
+    out = static_cast<FrameKind>(index);
+    return true;
 }
 
 namespace {
@@ -82,54 +50,19 @@ namespace {
 // Field i of a header in declaration order, as both the object and the array form hold it.
 bool read_header_field(json::Reader& r, int i, Header& out) {
     switch (i) {
-        case 0: return r.read_string(out.codec);
-        case 1: return r.read_string(out.model_type);
-        case 2: return r.read_u64(out.target, "u64");
-        case 3: return r.read_u64(out.rev, "u64");
-        default: return read_frame_kind(r, out.kind);
+        case kHeader.slot("codec"): return r.read_string(out.codec);
+        case kHeader.slot("model_type"): return r.read_string(out.model_type);
+        case kHeader.slot("target"): return r.read_u64(out.target, "u64");
+        case kHeader.slot("rev"): return r.read_u64(out.rev, "u64");
+        case kHeader.slot("kind"): return read_frame_kind(r, out.kind);
     }
+    return false;  // not reached: every field of kHeader has its case
 }
 
 }  // namespace
 
 bool read_header(json::Reader& r, Header& out) {
-    int c = r.peek_ws();
-    if (c == '{') return r.in_object([&] {
-        bool seen[5] = {};
-        static constexpr std::string_view names[5] = {"codec", "model_type", "target", "rev", "kind"};
-        bool first = true;
-        std::string_view key;
-        for (;;) {
-            int k = r.next_key(first, key);
-            if (k < 0) return false;
-            if (k == 0) break;
-            int field = 0;
-            while (field < 5 && names[field] != key) ++field;
-            if (field == 5) {
-                if (!r.colon() || !r.skip_value()) return false;
-                continue;
-            }
-            if (seen[field]) return r.fail_unpositioned(json::duplicate_field(names[field]));
-            seen[field] = true;
-            if (!r.colon()) return false;
-            if (!read_header_field(r, field, out)) return false;
-        }
-        for (int field = 0; field < 5; ++field)
-            if (!seen[field]) return r.fail_unpositioned(json::missing_field(names[field]));
-        return true;
-    });
-    if (c == '[') return r.in_array([&] {
-        bool first = true;
-        for (int field = 0; field < 5; ++field) {
-            int e = r.next_element(first);
-            if (e < 0) return false;
-            if (e == 0) return r.fail_unpositioned(json::invalid_length(field, "struct Header with 5 elements"));
-            if (!read_header_field(r, field, out)) return false;
-        }
-        return true;
-    });
-    if (c < 0) return r.fail_peek("EOF while parsing a value");
-    return r.fail_invalid_type_here("struct Header");
+    return json::read_record(r, kHeader, [&](int i) { return read_header_field(r, i, out); });
 }
 
 }  // namespace vorlan::drovane

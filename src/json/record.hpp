@@ -249,6 +249,10 @@ void write_members(Writer& w, const Record<N>& rec, bool comma, IsEmpty&& empty,
 
 // ---- tag-outside unions ---------------------------------------------------
 
+// How the name of a union's one member is read: as an object key, or as a variant
+// identifier, which describes a value that is no string in its type failure.
+enum class NameRule : std::uint8_t { Key, Identifier };
+
 // A union whose tag stands outside ({"Name": payload}): the names in variant order,
 // which variants carry no payload, and what a bare name of one that does is refused as.
 template <std::size_t N>
@@ -256,6 +260,7 @@ struct Variants {
     const std::string_view (&names)[N];
     std::uint32_t units;             // bit i: variant i has no payload
     std::string_view payload_kind;   // "newtype variant", "struct variant"
+    NameRule name_rule = NameRule::Key;
 
     constexpr bool unit(int i) const { return (units >> i) & 1u; }
 };
@@ -289,11 +294,19 @@ template <std::size_t N, class Find, class Quick, class Payload>
         if (index >= 0) {
             ok = read_payload(index);
         } else {
-            bool first = true;
             std::string_view name;
-            const int k = r.next_key(first, name);
-            ok = k > 0;
-            if (k == 0) r.fail_peek("expected value");
+            if (vs.name_rule == NameRule::Key) {
+                bool first = true;
+                const int k = r.next_key(first, name);
+                ok = k > 0;
+                if (k == 0) r.fail_peek("expected value");
+            } else {
+                const int k = r.peek_ws();
+                if (k == '"') r.bump();
+                ok = k == '"' ? r.parse_string(name)
+                     : k < 0  ? r.fail_peek("EOF while parsing a value")
+                              : r.fail_invalid_type_here("variant identifier");
+            }
             if (ok) {
                 index = find(name);
                 if (index < 0) ok = unknown_name(r, name, vs.names, N);
@@ -309,9 +322,10 @@ template <std::size_t N, class Find, class Quick, class Payload>
 
 // A variant without payload of a union of such only (an enumeration); its index in names.
 template <std::size_t N>
-bool read_unit_variant(Reader& r, const std::string_view (&names)[N], int& index) {
+bool read_unit_variant(Reader& r, const std::string_view (&names)[N], int& index,
+                       NameRule name_rule = NameRule::Key) {
     static_assert(N < 32);
-    const Variants<N> vs{names, (1u << N) - 1, {}};
+    const Variants<N> vs{names, (1u << N) - 1, {}, name_rule};
     return read_variant(
         r, vs, [&](std::string_view name) { return name_index(names, name); }, [](Reader&) { return -1; },
         [](int) { return true; }, index);
