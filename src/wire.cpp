@@ -4,6 +4,7 @@
 #include <cassert>
 #include <cmath>
 #include <cstring>
+#include <type_traits>
 
 #include "json/json.hpp"
 
@@ -48,63 +49,71 @@ Result<std::string_view> check_utf8(std::string_view s) {
     return s;
 }
 
-// ---- JSON to MessagePack ----------------------------------------------------
-
 namespace {
 
-// A header in its most compact form: the marker, then `bytes` big-endian bytes of
-// the length or number (none when the marker holds it). Sizing and writing both use it.
-struct Head {
-    unsigned char marker;
-    int bytes;
-    std::uint64_t size() const { return 1 + static_cast<std::uint64_t>(bytes); }
-};
-
-Head uint_head(std::uint64_t n) {
-    if (n < 128) return {static_cast<unsigned char>(n), 0};
-    if (n < 256) return {0xcc, 1};
-    if (n < 65536) return {0xcd, 2};
-    return n < (std::uint64_t{1} << 32) ? Head{0xce, 4} : Head{0xcf, 8};
-}
-
-Head int_head(std::int64_t n) {
-    if (n >= 0) return uint_head(static_cast<std::uint64_t>(n));
-    if (n >= -32) return {static_cast<unsigned char>(n), 0};
-    if (n >= -128) return {0xd0, 1};
-    if (n >= -32768) return {0xd1, 2};
-    return n >= -(std::int64_t{1} << 31) ? Head{0xd2, 4} : Head{0xd3, 8};
-}
-
-Head str_head(std::uint64_t n) {
-    if (n < 32) return {static_cast<unsigned char>(0xa0 | n), 0};
-    if (n < 256) return {0xd9, 1};
-    return n < 65536 ? Head{0xda, 2} : Head{0xdb, 4};
-}
-
-Head container_head(std::uint64_t n, bool map) {
-    if (n < 16) return {static_cast<unsigned char>((map ? 0x80 : 0x90) | n), 0};
-    if (n < 65536) return {static_cast<unsigned char>(map ? 0xde : 0xdc), 2};
-    return {static_cast<unsigned char>(map ? 0xdf : 0xdd), 4};
-}
-
-constexpr Head kFloat64Head{0xcb, 8};
-
-// The low N bytes of v, big-endian; with N fixed the stores merge into one.
 template <int N>
-char* put_be(char* at, std::uint64_t v) {
-    for (int k = N; k-- > 0;) *at++ = static_cast<char>(v >> (8 * k));
-    return at;
+using Width = std::integral_constant<int, N>;
+
+// Each header in its most compact form: emit(marker, Width<N>) where N big-endian
+// bytes of the number or length follow the marker. Sizing and writing both go
+// through these, with head_size and put_head.
+template <class Emit>
+auto uint_head(std::uint64_t n, Emit emit) {
+    if (n < 128) return emit(static_cast<unsigned char>(n), Width<0>{});
+    if (n < 256) return emit(0xcc, Width<1>{});
+    if (n < 65536) return emit(0xcd, Width<2>{});
+    if (n < (std::uint64_t{1} << 32)) return emit(0xce, Width<4>{});
+    return emit(0xcf, Width<8>{});
 }
 
-[[gnu::always_inline]] inline char* put(char* at, Head h, std::uint64_t v) {
-    *at++ = static_cast<char>(h.marker);
-    switch (h.bytes) {
-        case 0: return at;
-        case 1: return put_be<1>(at, v);
-        case 2: return put_be<2>(at, v);
-        case 4: return put_be<4>(at, v);
-        default: return put_be<8>(at, v);
-    }
+template <class Emit>
+auto int_head(std::int64_t n, Emit emit) {
+    if (n >= 0) return uint_head(static_cast<std::uint64_t>(n), emit);
+    if (n >= -32) return emit(static_cast<unsigned char>(n), Width<0>{});
+    if (n >= -128) return emit(0xd0, Width<1>{});
+    if (n >= -32768) return emit(0xd1, Width<2>{});
+    if (n >= -(std::int64_t{1} << 31)) return emit(0xd2, Width<4>{});
+    return emit(0xd3, Width<8>{});
+}
+
+template <class Emit>
+auto float64_head(Emit emit) {
+    return emit(0xcb, Width<8>{});
+}
+
+template <class Emit>
+auto str_head(std::uint64_t n, Emit emit) {
+    if (n < 32) return emit(static_cast<unsigned char>(0xa0 | n), Width<0>{});
+    if (n < 256) return emit(0xd9, Width<1>{});
+    if (n < 65536) return emit(0xda, Width<2>{});
+    return emit(0xdb, Width<4>{});
+}
+
+template <class Emit>
+auto array_head(std::uint64_t n, Emit emit) {
+    if (n < 16) return emit(static_cast<unsigned char>(0x90 | n), Width<0>{});
+    if (n < 65536) return emit(0xdc, Width<2>{});
+    return emit(0xdd, Width<4>{});
+}
+
+template <class Emit>
+auto map_head(std::uint64_t n, Emit emit) {
+    if (n < 16) return emit(static_cast<unsigned char>(0x80 | n), Width<0>{});
+    if (n < 65536) return emit(0xde, Width<2>{});
+    return emit(0xdf, Width<4>{});
+}
+
+// The bytes a header takes.
+constexpr auto head_size = [](unsigned char, auto width) -> std::uint64_t { return 1 + decltype(width)::value; };
+
+// Writes a header at `at` whose trailing bytes are the low ones of v; returns the end.
+auto put_head(char* at, std::uint64_t v) {
+    return [at, v](unsigned char marker, auto width) {
+        constexpr int n = decltype(width)::value;
+        at[0] = static_cast<char>(marker);
+        for (int k = 0; k < n; ++k) at[1 + k] = static_cast<char>(v >> (8 * (n - 1 - k)));
+        return at + 1 + n;
+    };
 }
 
 constexpr std::size_t kInOrder = ~std::size_t{0};
@@ -138,9 +147,11 @@ namespace {
 // document nests, which the reader keeps below its depth limit.
 class Scan {
 public:
-    Scan(json::Reader& r, Packing& p) : r_(r), text_(r.text()), p_(p) {}
+    explicit Scan(json::Reader& r) : r_(r), text_(r.text()) {}
 
     bool value();
+
+    Packing out;  // held here rather than referred to: the scan's every step updates it
 
 private:
     using Node = Packing::Node;
@@ -158,17 +169,16 @@ private:
 
     json::Reader& r_;
     std::string_view text_;
-    Packing& p_;
     std::vector<Member> members_;  // members of the open maps, innermost last
 };
 
 std::string_view Scan::string(std::string_view s) {
-    if (s.data() < text_.data() || s.data() > text_.data() + text_.size()) s = p_.unescaped.emplace_back(s);
-    Node& it = p_.nodes.emplace_back();
+    if (s.data() < text_.data() || s.data() > text_.data() + text_.size()) s = out.unescaped.emplace_back(s);
+    Node& it = out.nodes.emplace_back();
     it.kind = Node::Kind::Str;
     it.n = static_cast<std::uint32_t>(s.size());
     it.s = s.data();
-    p_.size += str_head(s.size()).size() + s.size();
+    out.size += str_head(s.size(), head_size) + s.size();
     return s;
 }
 
@@ -187,20 +197,20 @@ bool Scan::value() {
                 case json::Number::Kind::U64:
                     it.kind = Node::Kind::U64;
                     it.u = n.u;
-                    p_.size += uint_head(n.u).size();
+                    out.size += uint_head(n.u, head_size);
                     break;
                 case json::Number::Kind::I64:
                     it.kind = Node::Kind::I64;
                     it.i = n.i;
-                    p_.size += int_head(n.i).size();
+                    out.size += int_head(n.i, head_size);
                     break;
                 case json::Number::Kind::F64:
                     it.kind = Node::Kind::F64;
                     it.f = n.f;
-                    p_.size += kFloat64Head.size();
+                    out.size += float64_head(head_size);
                     break;
             }
-            p_.nodes.push_back(it);
+            out.nodes.push_back(it);
             return true;
         }
         case '"': {
@@ -218,14 +228,14 @@ bool Scan::value() {
             return r_.parse_value(ignored);
         }
     }
-    p_.size += 1;
-    p_.nodes.push_back(it);
+    out.size += 1;
+    out.nodes.push_back(it);
     return true;
 }
 
 bool Scan::array() {
-    const std::size_t at = p_.nodes.size();
-    p_.nodes.push_back(Node{Node::Kind::Array, 0, {}});
+    const std::size_t at = out.nodes.size();
+    out.nodes.push_back(Node{Node::Kind::Array, 0, {}});
     std::uint64_t count = 0;
     bool ok = r_.in_array([&] {
         bool first = true;
@@ -238,14 +248,14 @@ bool Scan::array() {
         }
     });
     if (!ok) return false;
-    p_.nodes[at].n = static_cast<std::uint32_t>(count);
-    p_.size += container_head(count, false).size();
+    out.nodes[at].n = static_cast<std::uint32_t>(count);
+    out.size += array_head(count, head_size);
     return true;
 }
 
 bool Scan::object() {
-    const std::size_t at = p_.nodes.size();
-    p_.nodes.push_back(Node{Node::Kind::Map, 0, {}});
+    const std::size_t at = out.nodes.size();
+    out.nodes.push_back(Node{Node::Kind::Map, 0, {}});
     const std::size_t base = members_.size();
     bool ok = r_.in_object([&] {
         bool first = true;
@@ -254,12 +264,12 @@ bool Scan::object() {
             int k = r_.next_key(first, key);
             if (k < 0) return false;
             if (k == 0) return true;
-            const std::uint64_t before = p_.size;
+            const std::uint64_t before = out.size;
             const std::size_t index = members_.size();
-            members_.push_back(Member{{}, p_.nodes.size(), 0});
+            members_.push_back(Member{{}, out.nodes.size(), 0});
             members_[index].key = string(key);
             if (!r_.colon() || !value()) return false;
-            members_[index].size = p_.size - before;
+            members_[index].size = out.size - before;
         }
     });
     if (!ok) return false;
@@ -268,7 +278,7 @@ bool Scan::object() {
     std::size_t count = static_cast<std::size_t>(last - first);
     bool sorted = true;
     for (std::size_t k = 1; k < count && sorted; ++k) sorted = first[k - 1].key < first[k].key;
-    p_.nodes[at].order = kInOrder;
+    out.nodes[at].order = kInOrder;
     if (!sorted) {
         auto less = [](const Member& a, const Member& b) { return a.key < b.key; };
         if (count <= 16) {
@@ -284,20 +294,20 @@ bool Scan::object() {
             std::stable_sort(first, last, less);
         }
         // The last of each run of equal keys stays; the others' bytes leave the payload.
-        p_.nodes[at].order = p_.order.size();
+        out.nodes[at].order = out.order.size();
         count = 0;
         for (auto m = first; m < last; ++m) {
             if (m + 1 < last && (m + 1)->key == m->key) {
-                p_.size -= m->size;
+                out.size -= m->size;
                 continue;
             }
-            p_.order.push_back(m->at);
+            out.order.push_back(m->at);
             ++count;
         }
     }
     members_.resize(base);
-    p_.nodes[at].n = static_cast<std::uint32_t>(count);
-    p_.size += container_head(count, true).size();
+    out.nodes[at].n = static_cast<std::uint32_t>(count);
+    out.size += map_head(count, head_size);
     return true;
 }
 
@@ -305,12 +315,11 @@ bool Scan::object() {
 
 Result<Packing> read_packing(std::string_view text) {
     json::Reader r(text);
-    Packing packing;
+    Scan scan(r);
     // Most values take a few bytes of text.
-    packing.nodes.reserve(text.size() / 8);
-    Scan scan(r, packing);
+    scan.out.nodes.reserve(text.size() / 8);
     if (!scan.value() || !r.end_of_text()) return fail(r.error().text());
-    return packing;
+    return std::move(scan.out);
 }
 
 namespace {
@@ -330,27 +339,27 @@ public:
             case Node::Kind::Null: *at_++ = static_cast<char>(0xc0); break;
             case Node::Kind::False: *at_++ = static_cast<char>(0xc2); break;
             case Node::Kind::True: *at_++ = static_cast<char>(0xc3); break;
-            case Node::Kind::U64: at_ = put(at_, uint_head(it.u), it.u); break;
-            case Node::Kind::I64: at_ = put(at_, int_head(it.i), static_cast<std::uint64_t>(it.i)); break;
+            case Node::Kind::U64: at_ = uint_head(it.u, put_head(at_, it.u)); break;
+            case Node::Kind::I64: at_ = int_head(it.i, put_head(at_, static_cast<std::uint64_t>(it.i))); break;
             case Node::Kind::F64: {
                 std::uint64_t bits;
                 std::memcpy(&bits, &it.f, 8);
-                at_ = put(at_, kFloat64Head, bits);
+                at_ = float64_head(put_head(at_, bits));
                 break;
             }
             case Node::Kind::Str:
-                at_ = put(at_, str_head(it.n), it.n);
+                at_ = str_head(it.n, put_head(at_, it.n));
                 std::memcpy(at_, it.s, it.n);
                 at_ += it.n;
                 break;
             case Node::Kind::Array: {
-                at_ = put(at_, container_head(it.n, false), it.n);
+                at_ = array_head(it.n, put_head(at_, it.n));
                 std::size_t next = at + 1;
                 for (std::uint32_t k = 0; k < it.n; ++k) next = value(next);
                 return next;
             }
             case Node::Kind::Map: {
-                at_ = put(at_, container_head(it.n, true), it.n);
+                at_ = map_head(it.n, put_head(at_, it.n));
                 std::size_t next = at + 1;
                 if (it.order == kInOrder) {
                     for (std::uint32_t k = 0; k < 2 * it.n; ++k) next = value(next);
@@ -382,8 +391,6 @@ void Packing::write(char* out) const {
     pack.value(0);
     assert(pack.end() == out + size);
 }
-
-// ---- MessagePack to JSON ----------------------------------------------------
 
 namespace {
 
