@@ -4,7 +4,7 @@ PYTHON := /usr/bin/python3
 BUILD := build
 JOBS := $(shell nproc 2>/dev/null || echo 4)
 
-BUILD_PACKAGES := make cmake g++ libgtest-dev python3-dev libfast-float-dev unicode-data \
+BUILD_PACKAGES := make cmake g++ libgtest-dev python3-dev libmsgpack-cxx-dev libfast-float-dev unicode-data \
 	libbenchmark-dev
 TEST_PACKAGES := binutils python3-pytest python3-msgpack python3-jsonschema python3-hypothesis \
 	python3-setuptools python3-wheel python3-venv python3-pip clang libclang-rt-14-dev \
@@ -68,13 +68,14 @@ fuzz: test-deps
 
 # The core compiled, not linked, for aarch64, so that code only x86 accepts cannot come back
 # unnoticed (make test runs it first). Every source below src/ and drovane/ is in vorlan_core;
-# fast_float is an arch-independent header in /usr/include, searched after the compiler's own.
+# msgpack and fast_float are arch-independent headers in /usr/include, searched after the
+# compiler's own.
 CROSS_CXX := aarch64-linux-gnu-g++
 
 .PHONY: cross-check
 cross-check: test-deps
 	find src drovane -name '*.cpp' | sort | xargs -P $(JOBS) -n 1 \
-	  $(CROSS_CXX) -std=c++20 -fsyntax-only -Wall -Wextra -Isrc -I. -idirafter /usr/include
+	  $(CROSS_CXX) -std=c++20 -fsyntax-only -Wall -Wextra -DMSGPACK_NO_BOOST -Isrc -I. -idirafter /usr/include
 
 clean:
 	rm -rf $(BUILD) build-asan build-fuzz $(WASM_BUILD)
