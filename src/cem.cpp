@@ -8,6 +8,7 @@
 
 #include "operations.hpp"
 #include "unicode.hpp"
+#include "utf8.hpp"
 
 namespace vorlan::cem {
 namespace {
@@ -125,25 +126,9 @@ constexpr char32_t kInvalid = 0xFFFFFFFF;
 // The character that starts at s[i] and its length; a malformed sequence is one
 // byte that is no character.
 char32_t decode(std::string_view s, std::size_t i, std::size_t& len) {
-    unsigned char b = static_cast<unsigned char>(s[i]);
-    len = 1;
-    if (b < 0x80) return b;
-    std::size_t n;
-    char32_t c;
-    if (b >= 0xc2 && b <= 0xdf) n = 2, c = b & 0x1f;
-    else if (b >= 0xe0 && b <= 0xef) n = 3, c = b & 0x0f;
-    else if (b >= 0xf0 && b <= 0xf4) n = 4, c = b & 0x07;
-    else return kInvalid;
-    if (s.size() - i < n) return kInvalid;
-    for (std::size_t k = 1; k < n; ++k) {
-        unsigned char cb = static_cast<unsigned char>(s[i + k]);
-        if ((cb & 0xc0) != 0x80) return kInvalid;
-        c = (c << 6) | (cb & 0x3f);
-    }
-    if ((n == 3 && (c < 0x800 || (c >= 0xd800 && c <= 0xdfff))) || (n == 4 && (c < 0x10000 || c > 0x10ffff)))
-        return kInvalid;
-    len = n;
-    return c;
+    const utf8::Sequence seq = utf8::decode(s, i);
+    len = seq.length == 0 ? 1 : static_cast<std::size_t>(seq.length);
+    return seq.length == 0 ? kInvalid : seq.code_point;
 }
 
 std::size_t white_space_at(std::string_view s, std::size_t i) {

@@ -9,46 +9,16 @@
 #include <msgpack/pack.hpp>
 
 #include "json/json.hpp"
+#include "utf8.hpp"
 
 namespace vorlan::wire {
 
 Result<std::string_view> check_utf8(std::string_view s) {
-    const auto* b = reinterpret_cast<const unsigned char*>(s.data());
-    const std::size_t n = s.size();
-    std::size_t i = 0;
-    while (i < n) {
-        if (b[i] < 0x80) {
-            std::uint64_t word;
-            while (i + 8 <= n && (std::memcpy(&word, b + i, 8), (word & 0x8080808080808080ull) == 0)) i += 8;
-            while (i < n && b[i] < 0x80) ++i;
-            continue;
-        }
-        const std::size_t start = i;
-        const unsigned first = b[i];
-        auto error = [start](int length) {
-            if (length == 0) return fail("incomplete utf-8 byte sequence from index " + std::to_string(start));
-            return fail("invalid utf-8 sequence of " + std::to_string(length) + " bytes from index " +
-                        std::to_string(start));
-        };
-        auto is_cont = [](unsigned c) { return (c & 0xc0) == 0x80; };
-        int width = first >= 0xc2 && first <= 0xdf ? 2 : first >= 0xe0 && first <= 0xef ? 3
-                  : first >= 0xf0 && first <= 0xf4 ? 4 : 0;
-        if (width == 0) return error(1);
-        for (int k = 1; k < width; ++k) {
-            if (++i >= n) return error(0);
-            unsigned c = b[i];
-            bool ok = is_cont(c);
-            if (k == 1) {
-                if (first == 0xe0) ok = c >= 0xa0 && c <= 0xbf;
-                else if (first == 0xed) ok = c >= 0x80 && c <= 0x9f;
-                else if (first == 0xf0) ok = c >= 0x90 && c <= 0xbf;
-                else if (first == 0xf4) ok = c >= 0x80 && c <= 0x8f;
-            }
-            if (!ok) return error(k);
-        }
-        ++i;
-    }
-    return s;
+    const std::size_t at = utf8::first_invalid(s);
+    if (at == s.size()) return s;
+    const int length = utf8::decode(s, at).error_length;
+    if (length == 0) return fail("incomplete utf-8 byte sequence from index " + std::to_string(at));
+    return fail("invalid utf-8 sequence of " + std::to_string(length) + " bytes from index " + std::to_string(at));
 }
 
 namespace {

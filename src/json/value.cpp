@@ -3,6 +3,7 @@
 
 #include "json/json.hpp"
 #include "unicode.hpp"
+#include "utf8.hpp"
 
 namespace vorlan::json {
 
@@ -61,22 +62,15 @@ std::string describe_i64(std::int64_t v) { return "integer `" + std::to_string(v
 
 namespace {
 
-// Decodes one UTF-8 sequence; invalid bytes come out as U+FFFD, one at a time.
+// One UTF-8 sequence; invalid bytes come out as U+FFFD, one at a time.
 char32_t decode_utf8(std::string_view s, std::size_t& i) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c < 0x80) {
-        ++i;
-        return c;
-    }
-    int len = c >= 0xf0 ? 4 : c >= 0xe0 ? 3 : c >= 0xc0 ? 2 : 0;
-    if (len == 0 || i + static_cast<std::size_t>(len) > s.size() || !valid_utf8(s.substr(i, static_cast<std::size_t>(len)))) {
+    const utf8::Sequence seq = utf8::decode(s, i);
+    if (seq.length == 0) {
         ++i;
         return 0xfffd;
     }
-    char32_t cp = c & (0x7f >> len);
-    for (int k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3f);
-    i += static_cast<std::size_t>(len);
-    return cp;
+    i += static_cast<std::size_t>(seq.length);
+    return seq.code_point;
 }
 
 }  // namespace
@@ -187,33 +181,6 @@ void sort_members(JsonObject& members) {
     members.resize(out);
 }
 
-bool valid_utf8(std::string_view s) {
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(s.data());
-    const unsigned char* end = p + s.size();
-    while (p < end) {
-        unsigned char c = *p;
-        if (c < 0x80) {
-            ++p;
-            continue;
-        }
-        if (c >= 0xc2 && c <= 0xdf) {
-            if (end - p < 2 || (p[1] & 0xc0) != 0x80) return false;
-            p += 2;
-        } else if (c >= 0xe0 && c <= 0xef) {
-            if (end - p < 3 || (p[1] & 0xc0) != 0x80 || (p[2] & 0xc0) != 0x80) return false;
-            if (c == 0xe0 && p[1] < 0xa0) return false;
-            if (c == 0xed && p[1] > 0x9f) return false;
-            p += 3;
-        } else if (c >= 0xf0 && c <= 0xf4) {
-            if (end - p < 4 || (p[1] & 0xc0) != 0x80 || (p[2] & 0xc0) != 0x80 || (p[3] & 0xc0) != 0x80) return false;
-            if (c == 0xf0 && p[1] < 0x90) return false;
-            if (c == 0xf4 && p[1] > 0x8f) return false;
-            p += 4;
-        } else {
-            return false;
-        }
-    }
-    return true;
-}
+bool valid_utf8(std::string_view s) { return utf8::first_invalid(s) == s.size(); }
 
 }  // namespace vorlan::json
