@@ -9,6 +9,7 @@
 #include <msgpack/pack.hpp>
 
 #include "json/json.hpp"
+#include "json/key_order.hpp"
 #include "utf8.hpp"
 
 namespace vorlan::wire {
@@ -239,34 +240,20 @@ bool Scan::object() {
     auto first = members_.begin() + static_cast<std::ptrdiff_t>(base);
     auto last = members_.end();
     std::size_t count = static_cast<std::size_t>(last - first);
-    bool sorted = true;
-    for (std::size_t k = 1; k < count && sorted; ++k) sorted = first[k - 1].key < first[k].key;
     out.nodes[at].order = kInOrder;
-    if (!sorted) {
-        auto less = [](const Member& a, const Member& b) { return a.key < b.key; };
-        if (count <= 16) {
-            // Objects are small: a stable insertion sort needs no buffer.
-            for (auto i = first + 1; i < last; ++i) {
-                if (!less(*i, *(i - 1))) continue;
-                Member m = *i;
-                auto j = i;
-                for (; j > first && less(m, *(j - 1)); --j) *j = *(j - 1);
-                *j = m;
-            }
-        } else {
-            std::stable_sort(first, last, less);
-        }
-        // The last of each run of equal keys stays; the others' bytes leave the payload.
+    auto key = [](const Member& m) { return m.key; };
+    if (!json::keys_ascend(first, last, key)) {
+        // The dropped members' bytes leave the payload; the kept ones are packed in this order.
         out.nodes[at].order = out.order.size();
         count = 0;
-        for (auto m = first; m < last; ++m) {
-            if (m + 1 < last && (m + 1)->key == m->key) {
-                out.size -= m->size;
-                continue;
+        json::sort_keys(first, last, key, [&](const Member& m, bool kept) {
+            if (!kept) {
+                out.size -= m.size;
+                return;
             }
-            out.order.push_back(m->at);
+            out.order.push_back(m.at);
             ++count;
-        }
+        });
     }
     members_.resize(base);
     out.nodes[at].n = static_cast<std::uint32_t>(count);
@@ -616,19 +603,17 @@ void sort_member_text(std::string& out, std::vector<MemberText>& members, std::s
                       std::string& scratch) {
     auto from = members.begin() + static_cast<std::ptrdiff_t>(first);
     auto to = members.end();
-    bool sorted = true;
-    for (auto m = from + 1; m < to && sorted; ++m) sorted = (m - 1)->key < m->key;
-    if (sorted) return;
-    std::stable_sort(from, to, [](const MemberText& a, const MemberText& b) { return a.key < b.key; });
+    auto key = [](const MemberText& m) { return m.key; };
+    if (json::keys_ascend(from, to, key)) return;
     scratch.assign(out, body, std::string::npos);
     out.resize(body);
     bool first_kept = true;
-    for (auto m = from; m < to; ++m) {
-        if (m + 1 < to && (m + 1)->key == m->key) continue;
+    json::sort_keys(from, to, key, [&](const MemberText& m, bool kept) {
+        if (!kept) return;
         if (!first_kept) out.push_back(',');
         first_kept = false;
-        out.append(scratch, m->begin - body, m->end - m->begin);
-    }
+        out.append(scratch, m.begin - body, m.end - m.begin);
+    });
 }
 
 }  // namespace

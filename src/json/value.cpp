@@ -2,6 +2,7 @@
 #include <charconv>
 
 #include "json/json.hpp"
+#include "json/key_order.hpp"
 #include "unicode.hpp"
 #include "utf8.hpp"
 
@@ -157,27 +158,14 @@ bool operator==(const JsonValue& a, const JsonValue& b) {
 }
 
 void sort_members(JsonObject& members) {
-    if (members.size() < 2) return;
-    auto less = [](const JsonMember& a, const JsonMember& b) { return a.key < b.key; };
-    if (members.size() <= 16) {
-        // Objects are small: a stable insertion sort needs no buffer.
-        for (std::size_t i = 1; i < members.size(); ++i) {
-            if (!less(members[i], members[i - 1])) continue;
-            JsonMember m = std::move(members[i]);
-            std::size_t j = i;
-            for (; j > 0 && less(m, members[j - 1]); --j) members[j] = std::move(members[j - 1]);
-            members[j] = std::move(m);
-        }
-    } else {
-        std::stable_sort(members.begin(), members.end(), less);
-    }
-    // Keep the last of each run of equal keys.
+    auto key = [](const JsonMember& m) -> const String& { return m.key; };
+    if (keys_ascend(members.begin(), members.end(), key)) return;
     std::size_t out = 0;
-    for (std::size_t i = 0; i < members.size(); ++i) {
-        if (i + 1 < members.size() && members[i + 1].key == members[i].key) continue;
-        if (out != i) members[out] = std::move(members[i]);
+    sort_keys(members.begin(), members.end(), key, [&](JsonMember& m, bool kept) {
+        if (!kept) return;
+        if (&m != &members[out]) members[out] = std::move(m);
         ++out;
-    }
+    });
     members.resize(out);
 }
 

@@ -1,0 +1,43 @@
+#pragma once
+// Object members in key order, the last of a repeated key winning: the one rule
+// for generic values, the MessagePack a JSON text packs into and the JSON text a
+// MessagePack map is written as.
+#include <algorithm>
+#include <iterator>
+#include <string_view>
+#include <utility>
+
+namespace vorlan::json {
+
+// Whether the keys ascend strictly by bytes, so that none repeats and nothing is to sort.
+template <class It, class Key>
+bool keys_ascend(It first, It last, Key key) {
+    for (It m = first; m != last && std::next(m) != last; ++m)
+        if (!(std::string_view(key(*m)) < std::string_view(key(*std::next(m))))) return false;
+    return true;
+}
+
+// Sorts the members by key bytes, stable, then calls each(member, kept) on them
+// in that order, kept false for all but the last of each repeated key.
+template <class It, class Key, class Each>
+void sort_keys(It first, It last, Key key, Each each) {
+    auto less = [&](const auto& a, const auto& b) { return std::string_view(key(a)) < std::string_view(key(b)); };
+    if (last - first <= 16) {
+        // Objects are small: a stable insertion sort needs no buffer.
+        for (It i = std::next(first); i < last; ++i) {
+            if (!less(*i, *std::prev(i))) continue;
+            auto m = std::move(*i);
+            It j = i;
+            for (; j > first && less(m, *std::prev(j)); --j) *j = std::move(*std::prev(j));
+            *j = std::move(m);
+        }
+    } else {
+        std::stable_sort(first, last, less);
+    }
+    for (It m = first; m != last; ++m) {
+        const bool kept = std::next(m) == last || std::string_view(key(*std::next(m))) != std::string_view(key(*m));
+        each(*m, kept);
+    }
+}
+
+}  // namespace vorlan::json
