@@ -164,6 +164,17 @@ void sort_members(JsonObject& members);
 
 // ---- reader -------------------------------------------------------------
 
+// How a walk over one value (Reader::walk) reads it. Reading builds values; skipping
+// only passes over them, as fast as it can and at any depth.
+struct WalkRules {
+    bool limit_depth;          // opening the 128th level fails, "recursion limit exceeded"
+    bool decode;               // numbers become values, strings are unescaped (and checked)
+    bool name_trailing_comma;  // a comma before a closing bracket, or the end of the text
+                               // after one, fails as such rather than as a missing key or value
+};
+inline constexpr WalkRules kRead{true, true, true};
+inline constexpr WalkRules kSkip{false, false, false};
+
 class Reader {
 public:
     explicit Reader(std::string_view text, bool validate_utf8 = false);
@@ -245,16 +256,18 @@ public:
     // The inline parts take the common compact case and leave the rest, with every
     // message, to the out-of-line ones; they are always inlined, so that the record
     // loops built on them cost what a loop written by hand would.
+    // Under kSkip rules the key is passed over, not read.
+    template <WalkRules R = kRead>
     [[gnu::always_inline]] int next_key(bool& first, std::string_view& key) {
         if (pos_ + 1 < size_) {
             if (data_[pos_] == '}') return 0;
             if (first ? data_[pos_] == '"' : data_[pos_] == ',' && data_[pos_ + 1] == '"') {
                 pos_ += first ? 1 : 2;
                 first = false;
-                return parse_string(key) ? 1 : -1;
+                return read_key<R>(key) ? 1 : -1;
             }
         }
-        return next_key_slow(first, key);
+        return next_key_slow<R>(first, key);
     }
     [[gnu::always_inline]] bool colon() {
         if (pos_ < size_ && data_[pos_] == ':') {
@@ -263,6 +276,7 @@ public:
         }
         return colon_slow();
     }
+    template <WalkRules R = kRead>
     [[gnu::always_inline]] int next_element(bool& first) {
         if (pos_ + 1 < size_) {
             unsigned char c = static_cast<unsigned char>(data_[pos_]);
@@ -279,7 +293,7 @@ public:
                 }
             }
         }
-        return next_element_slow(first);
+        return next_element_slow<R>(first);
     }
     [[gnu::always_inline]] bool end_object() {
         if (pos_ < size_ && data_[pos_] == '}') {
@@ -338,6 +352,15 @@ public:
         return end_variant_slow();
     }
 
+    // One value, as events to a builder: null(), boolean(b), number(n), string(s),
+    // begin_array() then element() before each element and end_array(),
+    // begin_object() then key(k) before each member value and end_object(). Each
+    // returns false to stop with an error it made; a begin is called with the bracket
+    // peeked, not consumed. Builder::rules says how the value is read. Never recurses.
+    // Defined in json/walk.hpp.
+    template <class Builder>
+    bool walk(Builder& b);
+
     // Skips one value without the nesting limit and without recursion.
     bool skip_value();
     // One generic value under the nesting limit: objects sorted (JsonValue rules),
@@ -349,13 +372,19 @@ public:
 
 private:
     int peek_ws_slow();
+    template <WalkRules R>
+    bool read_key(std::string_view& key) {
+        if constexpr (R.decode) return parse_string(key);
+        else return skip_string();
+    }
+    template <WalkRules R>
     int next_key_slow(bool& first, std::string_view& key);
     bool colon_slow();
+    template <WalkRules R>
     int next_element_slow(bool& first);
     bool end_object_slow();
     bool end_array_slow();
     bool end_variant_slow();
-    bool parse_value_impl(JsonValue& out, bool sorted);
     bool parse_string_slow(std::size_t start, std::string_view& out);
     bool parse_escape();
     bool parse_unicode_escape();

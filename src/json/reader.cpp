@@ -6,6 +6,7 @@
 
 #include "json/json.hpp"
 #include "json/scan.hpp"
+#include "json/walk.hpp"
 #include "unicode.hpp"
 
 namespace vorlan::json {
@@ -85,41 +86,34 @@ Error Reader::take_error() {
     return std::move(error_);
 }
 
+namespace {
+
+// Fails on the first event: the value that starts where the reader stands, read far
+// enough to say what it is.
+struct Describe {
+    static constexpr WalkRules rules = kRead;
+    Reader& r;
+    std::string_view expected;
+
+    bool found(std::string_view what) { return r.fail(invalid_type(what, expected)); }
+    bool null() { return found("null"); }
+    bool boolean(bool b) { return found(b ? "boolean `true`" : "boolean `false`"); }
+    bool number(const Number& n) { return found(n.describe()); }
+    bool string(std::string_view s) { return found(describe_string(s)); }
+    bool begin_array() { return found("sequence"); }
+    bool begin_object() { return found("map"); }
+    void element() {}
+    bool key(std::string_view) { return true; }
+    void end_array() {}
+    void end_object() {}
+};
+
+}  // namespace
+
 bool Reader::fail_invalid_type_here(std::string_view expected) {
-    int c = peek();
-    switch (c) {
-        case 'n':
-            bump();
-            if (!parse_ident("ull")) return false;
-            return fail(invalid_type("null", expected));
-        case 't':
-            bump();
-            if (!parse_ident("rue")) return false;
-            return fail(invalid_type("boolean `true`", expected));
-        case 'f':
-            bump();
-            if (!parse_ident("alse")) return false;
-            return fail(invalid_type("boolean `false`", expected));
-        case '-':
-        case '0': case '1': case '2': case '3': case '4':
-        case '5': case '6': case '7': case '8': case '9': {
-            Number n;
-            if (!parse_number(n)) return false;
-            return fail(invalid_type(n.describe(), expected));
-        }
-        case '"': {
-            bump();
-            std::string_view s;
-            if (!parse_string(s)) return false;
-            return fail(invalid_type(describe_string(s), expected));
-        }
-        case '[':
-            return fail(invalid_type("sequence", expected));
-        case '{':
-            return fail(invalid_type("map", expected));
-        default:
-            return fail_peek("expected value");
-    }
+    if (peek() < 0) return fail_peek("expected value");
+    Describe describe{*this, expected};
+    return walk(describe);
 }
 
 // ---- nesting --------------------------------------------------------------
@@ -414,6 +408,7 @@ bool Reader::read_null(bool& is_null) {
 
 // ---- objects and arrays ---------------------------------------------------
 
+template <WalkRules R>
 int Reader::next_key_slow(bool& first, std::string_view& key) {
     int c = peek_ws();
     if (c < 0) return fail_peek(kEofObject), -1;
@@ -424,15 +419,22 @@ int Reader::next_key_slow(bool& first, std::string_view& key) {
     } else if (c == ',') {
         bump();
         c = peek_ws();
-        if (c == '}') return fail_peek("trailing comma"), -1;
-        if (c < 0) return fail_peek(kEofValue), -1;
+        if constexpr (R.name_trailing_comma) {
+            if (c == '}') return fail_peek("trailing comma"), -1;
+            if (c < 0) return fail_peek(kEofValue), -1;
+        } else if (c < 0) {
+            return fail_peek(kEofObject), -1;
+        }
         if (c != '"') return fail_peek("key must be a string"), -1;
     } else {
         return fail_peek("expected `,` or `}`"), -1;
     }
     bump();
-    return parse_string(key) ? 1 : -1;
+    return read_key<R>(key) ? 1 : -1;
 }
+
+template int Reader::next_key_slow<kRead>(bool&, std::string_view&);
+template int Reader::next_key_slow<kSkip>(bool&, std::string_view&);
 
 bool Reader::colon_slow() {
     int c = peek_ws();
@@ -444,6 +446,7 @@ bool Reader::colon_slow() {
     return fail_peek("expected `:`");
 }
 
+template <WalkRules R>
 int Reader::next_element_slow(bool& first) {
     int c = peek_ws();
     if (c < 0) return fail_peek(kEofList), -1;
@@ -454,13 +457,18 @@ int Reader::next_element_slow(bool& first) {
     }
     if (c == ',') {
         bump();
-        c = peek_ws();
-        if (c == ']') return fail_peek("trailing comma"), -1;
-        if (c < 0) return fail_peek(kEofValue), -1;
+        if constexpr (R.name_trailing_comma) {
+            c = peek_ws();
+            if (c == ']') return fail_peek("trailing comma"), -1;
+            if (c < 0) return fail_peek(kEofValue), -1;
+        }
         return 1;
     }
     return fail_peek("expected `,` or `]`"), -1;
 }
+
+template int Reader::next_element_slow<kRead>(bool&);
+template int Reader::next_element_slow<kSkip>(bool&);
 
 bool Reader::end_object_slow() {
     int c = peek_ws();
@@ -578,131 +586,91 @@ bool Reader::skip_number() {
     return true;
 }
 
-bool Reader::skip_value() {
-    // Brackets of the values being skipped, innermost last: no recursion, no limit.
-    std::string stack;
-    for (;;) {
-        int c = peek_ws();
-        bool opened = false;
-        switch (c) {
-            case -1: return fail_peek(kEofValue);
-            case 'n': bump(); if (!parse_ident("ull")) return false; break;
-            case 't': bump(); if (!parse_ident("rue")) return false; break;
-            case 'f': bump(); if (!parse_ident("alse")) return false; break;
-            case '-': bump(); if (!skip_number()) return false; break;
-            case '0': case '1': case '2': case '3': case '4':
-            case '5': case '6': case '7': case '8': case '9':
-                if (!skip_number()) return false;
-                break;
-            case '"': bump(); if (!skip_string()) return false; break;
-            case '[':
-            case '{':
-                bump();
-                stack.push_back(static_cast<char>(c));
-                opened = true;
-                break;
-            default: return fail_peek("expected value");
-        }
-        // After a value (or an opening bracket), close what ends here.
-        bool accept_comma = !opened;
-        if (stack.empty()) return true;
-        for (;;) {
-            char frame = stack.back();
-            int d = peek_ws();
-            if (d == ',' && accept_comma) {
-                bump();
-                break;
-            }
-            if ((d == ']' && frame == '[') || (d == '}' && frame == '{')) {
-                bump();
-                stack.pop_back();
-                if (stack.empty()) return true;
-                accept_comma = true;
-                continue;
-            }
-            if (d < 0) return fail_peek(frame == '[' ? kEofList : kEofObject);
-            if (accept_comma) return fail_peek(frame == '[' ? "expected `,` or `]`" : "expected `,` or `}`");
-            break;
-        }
-        if (stack.back() == '{') {
-            int k = peek_ws();
-            if (k < 0) return fail_peek(kEofObject);
-            if (k != '"') return fail_peek("key must be a string");
-            bump();
-            if (!skip_string()) return false;
-            int col = peek_ws();
-            if (col < 0) return fail_peek(kEofObject);
-            if (col != ':') return fail_peek("expected `:`");
-            bump();
-        }
+namespace {
+
+struct Skip {
+    static constexpr WalkRules rules = kSkip;
+    bool null() { return true; }
+    bool boolean(bool) { return true; }
+    void element() {}
+    bool key(std::string_view) { return true; }
+    bool begin_array() { return true; }
+    bool begin_object() { return true; }
+    void end_array() {}
+    void end_object() {}
+};
+
+// Builds the value in place: `next` is where the next value goes, `open` the
+// containers being filled. A container only grows once its open child is closed,
+// so the pointers to open levels stay valid.
+template <bool Sorted>
+struct Build {
+    static constexpr WalkRules rules = kRead;
+    // The walk opens at most kDepthLimit levels under kRead rules; left uninitialised, as most values hold none.
+    explicit Build(JsonValue& out) : next(&out) {}
+    JsonValue* next;
+    JsonValue* open[kDepthLimit];
+    int depth = 0;
+
+    bool null() {
+        next->v = std::monostate{};
+        return true;
     }
+    bool boolean(bool b) {
+        next->v = b;
+        return true;
+    }
+    bool number(const Number& n) {
+        switch (n.kind) {
+            case Number::Kind::U64: next->v = n.u; break;
+            case Number::Kind::I64: next->v = n.i; break;
+            case Number::Kind::F64: next->v = n.f; break;
+        }
+        return true;
+    }
+    bool string(std::string_view s) {
+        next->v = String(s);
+        return true;
+    }
+    bool begin_array() {
+        next->v = JsonArray();
+        open[depth++] = next;
+        return true;
+    }
+    bool begin_object() {
+        next->v = JsonObject();
+        open[depth++] = next;
+        return true;
+    }
+    void element() { next = &std::get_if<JsonArray>(&open[depth - 1]->v)->emplace_back(); }
+    bool key(std::string_view k) {
+        JsonObject& members = *std::get_if<JsonObject>(&open[depth - 1]->v);
+        members.push_back(JsonMember{String(k), JsonValue()});
+        next = &members.back().value;
+        return true;
+    }
+    void end_array() { --depth; }
+    void end_object() {
+        --depth;
+        if constexpr (Sorted) sort_members(*std::get_if<JsonObject>(&open[depth]->v));
+    }
+};
+
+}  // namespace
+
+bool Reader::skip_value() {
+    Skip skip;
+    return walk(skip);
 }
 
-// ---- generic values ---------------------------------------------------------
+bool Reader::parse_value(JsonValue& out) {
+    Build<true> build(out);
+    return walk(build);
+}
 
-bool Reader::parse_value(JsonValue& out) { return parse_value_impl(out, true); }
-bool Reader::parse_buffered(JsonValue& out) { return parse_value_impl(out, false); }
-
-bool Reader::parse_value_impl(JsonValue& out, bool sorted) {
-    int c = peek_ws();
-    switch (c) {
-        case -1: return fail_peek(kEofValue);
-        case 'n': bump(); if (!parse_ident("ull")) return false; out.v = std::monostate{}; return true;
-        case 't': bump(); if (!parse_ident("rue")) return false; out.v = true; return true;
-        case 'f': bump(); if (!parse_ident("alse")) return false; out.v = false; return true;
-        case '-': case '0': case '1': case '2': case '3': case '4':
-        case '5': case '6': case '7': case '8': case '9': {
-            Number n;
-            if (!parse_number(n)) return false;
-            switch (n.kind) {
-                case Number::Kind::U64: out.v = n.u; break;
-                case Number::Kind::I64: out.v = n.i; break;
-                case Number::Kind::F64: out.v = n.f; break;
-            }
-            return true;
-        }
-        case '"': {
-            bump();
-            std::string_view s;
-            if (!parse_string(s)) return false;
-            out.v = String(s);
-            return true;
-        }
-        case '[': {
-            JsonArray items;
-            bool ok = in_array([&] {
-                bool first = true;
-                for (;;) {
-                    int e = next_element(first);
-                    if (e < 0) return false;
-                    if (e == 0) return true;
-                    items.emplace_back();
-                    if (!parse_value_impl(items.back(), sorted)) return false;
-                }
-            });
-            if (ok) out.v = std::move(items);
-            return ok;
-        }
-        case '{': {
-            JsonObject members;
-            bool ok = in_object([&] {
-                bool first = true;
-                std::string_view key;
-                for (;;) {
-                    int k = next_key(first, key);
-                    if (k < 0) return false;
-                    if (k == 0) return true;
-                    members.push_back(JsonMember{String(key), JsonValue()});
-                    if (!colon() || !parse_value_impl(members.back().value, sorted)) return false;
-                }
-            });
-            if (!ok) return false;
-            if (sorted) sort_members(members);
-            out.v = std::move(members);
-            return true;
-        }
-        default: return fail_peek("expected value");
-    }
+bool Reader::parse_buffered(JsonValue& out) {
+    Build<false> build(out);
+    return walk(build);
 }
 
 }  // namespace vorlan::json
