@@ -48,18 +48,15 @@ inline std::size_t first_invalid(std::string_view s) {
     const auto* b = reinterpret_cast<const unsigned char*>(s.data());
     const std::size_t n = s.size();
     std::size_t i = 0;
-    while (i < n) {
-        if (b[i] < 0x80) {
-            std::uint64_t word;
-            while (i + 8 <= n && (std::memcpy(&word, b + i, 8), (word & 0x8080808080808080ull) == 0)) i += 8;
-            while (i < n && b[i] < 0x80) ++i;
-            continue;
-        }
+    for (;;) {
+        std::uint64_t word;
+        while (i + 8 <= n && (std::memcpy(&word, b + i, 8), (word & 0x8080808080808080ull) == 0)) i += 8;
+        while (i < n && b[i] < 0x80) ++i;
+        if (i == n) return n;
         const Sequence seq = decode(s, i);
         if (seq.length == 0) return i;
         i += static_cast<std::size_t>(seq.length);
     }
-    return n;
 }
 
 }  // namespace vorlan::utf8

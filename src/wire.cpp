@@ -10,6 +10,7 @@
 
 #include "json/json.hpp"
 #include "json/key_order.hpp"
+#include "json/walk.hpp"
 #include "utf8.hpp"
 
 namespace vorlan::wire {
@@ -106,37 +107,96 @@ Packing::~Packing() = default;
 
 namespace {
 
-// Reads the document as the generic reader would (same calls, so the same messages
-// and positions), recording its nodes and the packed size. Recurses as deep as the
-// document nests, which the reader keeps below its depth limit.
+// A builder over the reader's walk, so the document is read as a generic value
+// would be (same messages and positions): records its nodes and the packed size.
 class Scan {
 public:
-    explicit Scan(json::Reader& r) : r_(r), text_(r.text()) {}
+    static constexpr json::WalkRules rules = json::kRead;
 
-    bool value();
+    explicit Scan(std::string_view text) : text_(text) {}
+
+    bool null() { return scalar(Node::Kind::Null); }
+    bool boolean(bool b) { return scalar(b ? Node::Kind::True : Node::Kind::False); }
+    bool number(const json::Number& n) {
+        Node& it = out.nodes.emplace_back();
+        switch (n.kind) {
+            case json::Number::Kind::U64:
+                it.kind = Node::Kind::U64;
+                it.u = n.u;
+                out.size += uint_head(n.u, head_size);
+                break;
+            case json::Number::Kind::I64:
+                it.kind = Node::Kind::I64;
+                it.i = n.i;
+                out.size += int_head(n.i, head_size);
+                break;
+            case json::Number::Kind::F64:
+                it.kind = Node::Kind::F64;
+                it.f = n.f;
+                out.size += float64_head(head_size);
+                break;
+        }
+        return true;
+    }
+    bool string(std::string_view s) {
+        record_string(s);
+        return true;
+    }
+    bool begin_array() {
+        open_[depth_++] = Open{out.nodes.size(), 0};
+        out.nodes.push_back(Node{Node::Kind::Array, 0, {}});
+        return true;
+    }
+    void element() { ++open_[depth_ - 1].count; }
+    void end_array() {
+        const Open level = open_[--depth_];
+        out.nodes[level.at].n = static_cast<std::uint32_t>(level.count);
+        out.size += array_head(level.count, head_size);
+    }
+    bool begin_object() {
+        open_[depth_++] = Open{out.nodes.size(), members_.size()};
+        out.nodes.push_back(Node{Node::Kind::Map, 0, {}});
+        return true;
+    }
+    bool key(std::string_view k) {
+        Member& m = members_.emplace_back(Member{{}, out.nodes.size(), out.size});
+        m.key = record_string(k);
+        return true;
+    }
+    void end_object();
 
     Packing out;  // held here rather than referred to: the scan's every step updates it
 
 private:
     using Node = Packing::Node;
-    // A member of a map being read: its key, the index of its key node, and its packed bytes.
+    // A member of a map being read: its key, the index of its key node, and the
+    // packed size where it starts (its own packed bytes once they are needed).
     struct Member {
         std::string_view key;
         std::size_t at;
         std::uint64_t size;
     };
+    // An array or map being read: its node, and its element count or (a map) its first member.
+    struct Open {
+        std::size_t at;
+        std::uint64_t count;
+    };
 
+    bool scalar(Node::Kind kind) {
+        out.nodes.push_back(Node{kind, 0, {}});
+        out.size += 1;
+        return true;
+    }
     // Records a string node; returns the string where it stays valid.
-    std::string_view string(std::string_view s);
-    bool array();
-    bool object();
+    std::string_view record_string(std::string_view s);
 
-    json::Reader& r_;
     std::string_view text_;
+    Open open_[json::kDepthLimit];  // the walk opens no more under its rules
+    int depth_ = 0;
     std::vector<Member> members_;  // members of the open maps, innermost last
 };
 
-std::string_view Scan::string(std::string_view s) {
+std::string_view Scan::record_string(std::string_view s) {
     if (s.data() < text_.data() || s.data() > text_.data() + text_.size()) s = out.unescaped.emplace_back(s);
     Node& it = out.nodes.emplace_back();
     it.kind = Node::Kind::Str;
@@ -146,103 +206,18 @@ std::string_view Scan::string(std::string_view s) {
     return s;
 }
 
-bool Scan::value() {
-    int c = r_.peek_ws();
-    Node it;
-    switch (c) {
-        case 'n': r_.bump(); if (!r_.parse_ident("ull")) return false; it.kind = Node::Kind::Null; break;
-        case 't': r_.bump(); if (!r_.parse_ident("rue")) return false; it.kind = Node::Kind::True; break;
-        case 'f': r_.bump(); if (!r_.parse_ident("alse")) return false; it.kind = Node::Kind::False; break;
-        case '-': case '0': case '1': case '2': case '3': case '4':
-        case '5': case '6': case '7': case '8': case '9': {
-            json::Number n;
-            if (!r_.parse_number(n)) return false;
-            switch (n.kind) {
-                case json::Number::Kind::U64:
-                    it.kind = Node::Kind::U64;
-                    it.u = n.u;
-                    out.size += uint_head(n.u, head_size);
-                    break;
-                case json::Number::Kind::I64:
-                    it.kind = Node::Kind::I64;
-                    it.i = n.i;
-                    out.size += int_head(n.i, head_size);
-                    break;
-                case json::Number::Kind::F64:
-                    it.kind = Node::Kind::F64;
-                    it.f = n.f;
-                    out.size += float64_head(head_size);
-                    break;
-            }
-            out.nodes.push_back(it);
-            return true;
-        }
-        case '"': {
-            r_.bump();
-            std::string_view s;
-            if (!r_.parse_string(s)) return false;
-            string(s);
-            return true;
-        }
-        case '[': return array();
-        case '{': return object();
-        default: {
-            // Whatever cannot start a value: the reader words the failure.
-            json::JsonValue ignored;
-            return r_.parse_value(ignored);
-        }
-    }
-    out.size += 1;
-    out.nodes.push_back(it);
-    return true;
-}
-
-bool Scan::array() {
-    const std::size_t at = out.nodes.size();
-    out.nodes.push_back(Node{Node::Kind::Array, 0, {}});
-    std::uint64_t count = 0;
-    bool ok = r_.in_array([&] {
-        bool first = true;
-        for (;;) {
-            int e = r_.next_element(first);
-            if (e < 0) return false;
-            if (e == 0) return true;
-            ++count;
-            if (!value()) return false;
-        }
-    });
-    if (!ok) return false;
-    out.nodes[at].n = static_cast<std::uint32_t>(count);
-    out.size += array_head(count, head_size);
-    return true;
-}
-
-bool Scan::object() {
-    const std::size_t at = out.nodes.size();
-    out.nodes.push_back(Node{Node::Kind::Map, 0, {}});
-    const std::size_t base = members_.size();
-    bool ok = r_.in_object([&] {
-        bool first = true;
-        std::string_view key;
-        for (;;) {
-            int k = r_.next_key(first, key);
-            if (k < 0) return false;
-            if (k == 0) return true;
-            const std::uint64_t before = out.size;
-            const std::size_t index = members_.size();
-            members_.push_back(Member{{}, out.nodes.size(), 0});
-            members_[index].key = string(key);
-            if (!r_.colon() || !value()) return false;
-            members_[index].size = out.size - before;
-        }
-    });
-    if (!ok) return false;
+void Scan::end_object() {
+    const std::size_t at = open_[depth_ - 1].at;
+    const std::size_t base = open_[depth_ - 1].count;
+    --depth_;
     auto first = members_.begin() + static_cast<std::ptrdiff_t>(base);
     auto last = members_.end();
     std::size_t count = static_cast<std::size_t>(last - first);
     out.nodes[at].order = kInOrder;
     auto key = [](const Member& m) { return m.key; };
     if (!json::keys_ascend(first, last, key)) {
+        // A member's bytes run up to where the next one starts.
+        for (auto m = first; m != last; ++m) m->size = (m + 1 != last ? (m + 1)->size : out.size) - m->size;
         // The dropped members' bytes leave the payload; the kept ones are packed in this order.
         out.nodes[at].order = out.order.size();
         count = 0;
@@ -258,17 +233,16 @@ bool Scan::object() {
     members_.resize(base);
     out.nodes[at].n = static_cast<std::uint32_t>(count);
     out.size += map_head(count, head_size);
-    return true;
 }
 
 }  // namespace
 
 Result<Packing> read_packing(std::string_view text) {
     json::Reader r(text);
-    Scan scan(r);
+    Scan scan(text);
     // Most values take a few bytes of text.
     scan.out.nodes.reserve(text.size() / 8);
-    if (!scan.value() || !r.end_of_text()) return fail(r.error().text());
+    if (!r.walk(scan) || !r.end_of_text()) return fail(r.error().text());
     return std::move(scan.out);
 }
 

@@ -12,8 +12,9 @@ namespace vorlan::json {
 // Whether the keys ascend strictly by bytes, so that none repeats and nothing is to sort.
 template <class It, class Key>
 bool keys_ascend(It first, It last, Key key) {
-    for (It m = first; m != last && std::next(m) != last; ++m)
-        if (!(std::string_view(key(*m)) < std::string_view(key(*std::next(m))))) return false;
+    if (first == last) return true;
+    for (It m = std::next(first); m != last; ++m)
+        if (!(std::string_view(key(*std::prev(m))) < std::string_view(key(*m)))) return false;
     return true;
 }
 

@@ -11,8 +11,12 @@ template <class Builder>
 bool Reader::walk(Builder& b) {
     constexpr WalkRules R = Builder::rules;
     const int depth_before = remaining_depth_;
-    // Brackets of the open levels, innermost last.
-    std::string open;
+    // The innermost open bracket (0 at the top) and those around it: in place up
+    // to the depth limit, the deeper ones, which only skipping opens, on the heap.
+    char top = 0;
+    char outer[kDepthLimit];
+    std::string deeper;
+    std::size_t depth = 0;
     auto failed = [&] {
         remaining_depth_ = depth_before;
         return false;
@@ -60,7 +64,10 @@ bool Reader::walk(Builder& b) {
                 } else {
                     bump();
                 }
-                open.push_back(static_cast<char>(c));
+                if (R.limit_depth || depth < kDepthLimit) outer[depth] = top;
+                else deeper.push_back(top);
+                ++depth;
+                top = static_cast<char>(c);
                 first = true;
                 break;
             case -1: return failed(), fail_peek("EOF while parsing a value");
@@ -68,9 +75,9 @@ bool Reader::walk(Builder& b) {
         }
         // The value is read: close the levels that end here, up to the next value.
         for (;;) {
-            if (open.empty()) return true;
+            if (top == 0) return true;
             int more;
-            if (open.back() == '[') {
+            if (top == '[') {
                 more = next_element<R>(first);
                 if (more > 0) b.element();
             } else {
@@ -82,9 +89,14 @@ bool Reader::walk(Builder& b) {
             if (more > 0) break;
             bump();
             if constexpr (R.limit_depth) leave();
-            const bool array = open.back() == '[';
-            open.pop_back();
-            array ? b.end_array() : b.end_object();
+            top == '[' ? b.end_array() : b.end_object();
+            --depth;
+            if (R.limit_depth || depth < kDepthLimit) {
+                top = outer[depth];
+            } else {
+                top = deeper.back();
+                deeper.pop_back();
+            }
             first = false;
         }
     }
