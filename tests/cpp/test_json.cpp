@@ -49,6 +49,7 @@ TEST(JsonReader, SyntaxMessagesAndPositions) {
         {"{1:2}", "key must be a string at line 1 column 2"},
         {"{\"a\":1,}", "trailing comma at line 1 column 8"},
         {"{\"a\":1,2}", "key must be a string at line 1 column 8"},
+        {"{\"a\":1,", "EOF while parsing a value at line 1 column 7"},
         {"{\"a\":1 \"b\"}", "expected `,` or `}` at line 1 column 8"},
         {"\"abc", "EOF while parsing a string at line 1 column 4"},
         {"\"\\x\"", "invalid escape at line 1 column 3"},
@@ -275,6 +276,8 @@ TEST(JsonReader, SkipValueHasNoDepthLimit) {
     const Case cases[] = {
         {"[1,]", "expected value at line 1 column 4"},
         {"{\"a\":1,}", "key must be a string at line 1 column 8"},
+        {"{\"a\":1,", "EOF while parsing an object at line 1 column 7"},
+        {"[1,", "EOF while parsing a value at line 1 column 3"},
         {"{\"a\" 1}", "expected `:` at line 1 column 6"},
         {"[1 2]", "expected `,` or `]` at line 1 column 4"},
         {"{\"a\":1 2}", "expected `,` or `}` at line 1 column 8"},
