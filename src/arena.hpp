@@ -38,6 +38,7 @@ namespace vorlan {
 namespace detail {
 
 inline constexpr std::size_t kArenaGrain = 16;
+inline constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
 // Memory for a block or a large piece, 16-aligned; out_of_memory() when there is none.
 inline char* map_region(std::size_t size) {
@@ -45,8 +46,22 @@ inline char* map_region(std::size_t size) {
     void* p = ::operator new(size, std::align_val_t{kArenaGrain}, std::nothrow);
     if (!p) out_of_memory();
 #else
-    void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    // Regions of a huge page or more are placed on huge-page boundaries and offered
+    // to the kernel as such: a fresh 4 MiB block then costs two faults instead of a
+    // thousand, which is most of what a call larger than the pool pays for its memory.
+    constexpr std::size_t kHuge = kHugePage;
+    const bool huge = size >= kHuge && size % kHuge == 0;
+    const std::size_t span = huge ? size + kHuge : size;
+    void* p = ::mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) out_of_memory();
+    if (huge) {
+        char* start = static_cast<char*>(p);
+        char* aligned = reinterpret_cast<char*>((reinterpret_cast<std::uintptr_t>(start) + kHuge - 1) & ~(kHuge - 1));
+        if (aligned != start) ::munmap(start, static_cast<std::size_t>(aligned - start));
+        if (aligned + size != start + span) ::munmap(aligned + size, static_cast<std::size_t>(start + span - (aligned + size)));
+        ::madvise(aligned, size, MADV_HUGEPAGE);
+        p = aligned;
+    }
 #endif
     return static_cast<char*>(p);
 }
@@ -192,8 +207,10 @@ public:
     // behind a header that links it into a list: one given back, because its list
     // outgrew it, is unmapped at once; one still held when the arena ends is unmapped then.
     void* allocate_large(std::size_t n) {
-        if (n > SIZE_MAX - sizeof(Large) - kPage) out_of_memory();
+        if (n > SIZE_MAX - sizeof(Large) - detail::kHugePage) out_of_memory();
         std::size_t size = (sizeof(Large) + n + kPage - 1) / kPage * kPage;
+        // Whole huge pages where the piece spans one, so that it is mapped as such.
+        if (size >= detail::kHugePage) size = (size + detail::kHugePage - 1) / detail::kHugePage * detail::kHugePage;
         auto* h = ::new (detail::map_region(size)) Large{nullptr, large_, size};
         if (large_) large_->prev = h;
         large_ = h;
