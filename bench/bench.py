@@ -21,6 +21,7 @@ import timeit
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+import child  # noqa: E402
 import gen_trees  # noqa: E402
 
 SIZES = [("0.1 MB", 100_000), ("1 MB", 1_000_000), ("10 MB", 10_000_000)]
@@ -276,17 +277,8 @@ def bench_size(t, vorlan, label, old, new, repeat, skipped):
     return diff_t, len(patch)
 
 
-RSS_CHILD = r"""
-import resource, sys
-sys.path.insert(0, sys.argv[1])
-import vorlan
-def rss_kb():
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-old = open(sys.argv[2], encoding="utf-8").read()
-new = open(sys.argv[3], encoding="utf-8").read()
+RSS_CHILD = child.PRELUDE + r"""
+import resource
 before = rss_kb()
 patch = vorlan.diff(old, new)
 peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss

@@ -11,25 +11,17 @@ import subprocess
 import sys
 import tempfile
 
+import child
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 
-# Each child: argv = module dir, old path, new path, thread count. Prints "label kB" lines.
-CHILD = r"""
-import ctypes, sys, threading
-sys.path.insert(0, sys.argv[1])
-import vorlan
-
-def rss_kb():
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
+# Each child: argv = module dir, old path, new path, thread count, ops. Prints "label kB" lines.
+CHILD = child.PRELUDE + r"""
+import ctypes, threading
 
 def report(label):
     print(label, rss_kb(), flush=True)
 
-old = open(sys.argv[2], encoding="utf-8").read()
-new = open(sys.argv[3], encoding="utf-8").read()
 threads = int(sys.argv[4])
 apply_too = sys.argv[5] == "apply"
 vorlan.diff('{"tag":"a"}', '{"tag":"b"}')
