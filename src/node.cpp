@@ -2,6 +2,9 @@
 #include "json/collections.hpp"
 #include "json/record.hpp"
 
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <string>
 #include <utility>
@@ -49,19 +52,110 @@ bool read_opt_bool(json::Reader& r, std::optional<bool>& out) {
     return json::read_nullable(r, out, [](json::Reader& in, bool& b) { return in.read_bool(b); });
 }
 
-bool read_node_field(json::Reader& r, int i, Node& n) {
+// The old tree a new tree is read against: the node the diff will compare the one
+// being read with, and the text the old tree was read from.
+struct Guide {
+    const Node* old;
+    std::string_view old_text;
+};
+
+bool read_node_guided(json::Reader& r, Node& out, const Guide* guide);
+
+// Old nodes are only ever guides at the depth of the new node they guide: the root
+// guides the root, and the children of one slot the children of the same slot of
+// the node they guide. Equal bytes at an equal depth read as equal nodes, nesting
+// limit included, so a match is taken without reading it again.
+bool share(json::Reader& r, Node& out, const Node& candidate, std::string_view old_text) {
+    if (candidate.span_size == 0) return false;
+    const std::string_view rest = r.rest();
+    if (rest.size() < candidate.span_size ||
+        std::memcmp(rest.data(), old_text.data() + candidate.span_begin, candidate.span_size) != 0)
+        return false;
+    out.shared = &candidate;
+    out.span_begin = static_cast<std::uint32_t>(r.offset());
+    out.span_size = candidate.span_size;
+    r.skip(candidate.span_size);
+    return true;
+}
+
+// The bytes the text at the cursor has in common with the candidate's, up to a
+// limit: which of two candidates the new node most likely continues.
+std::size_t common_prefix(std::string_view rest, const Node& candidate, std::string_view old_text) {
+    const std::size_t n = std::min<std::size_t>({rest.size(), candidate.span_size, 256});
+    const char* a = rest.data();
+    const char* b = old_text.data() + candidate.span_begin;
+    std::size_t i = 0;
+    while (i < n && a[i] == b[i]) ++i;
+    return i;
+}
+
+// One slot's children read against the old slot of the same name. Child t is paired
+// with old child t (what the diff pairs unkeyed children with), or with the old
+// child after the last one paired (what it pairs keyed children with when some were
+// inserted or removed before); a child that shares neither is read with the likelier
+// of the two as its guide, so that its own children can still be shared.
+bool read_slot_guided(json::Reader& r, Vector<Node>& list, const Vector<Node>& old_list, std::string_view old_text) {
+    std::size_t next = 0;
+    return json::read_list(r, list, [&](json::Reader& in, Node& child) {
+        const std::size_t t = list.size() - 1;
+        int c = in.peek_ws();
+        if (c != '{' && c != '[') return read_node(in, child);
+        const Node* at = t < old_list.size() ? &old_list[t] : nullptr;
+        const Node* after = next < old_list.size() && next != t ? &old_list[next] : nullptr;
+        if (at && share(in, child, *at, old_text)) {
+            next = t + 1;
+            return true;
+        }
+        if (after && share(in, child, *after, old_text)) {
+            ++next;
+            return true;
+        }
+        const Node* guide_node = at;
+        if (after && (!at || common_prefix(in.rest(), *after, old_text) > common_prefix(in.rest(), *at, old_text)))
+            guide_node = after;
+        if (!guide_node) return read_node(in, child);
+        next = guide_node == at ? t + 1 : next + 1;
+        const Guide g{guide_node, old_text};
+        return read_node_guided(in, child, &g);
+    });
+}
+
+bool read_node_field(json::Reader& r, int i, Node& n, const Guide* guide) {
     switch (i) {
         case field("tag"): return r.read_string(n.tag);
         case field("key"): return json::read_optional_string(r, n.key);
         case field("props"): return drovane::read_value_map(r, n.props);
-        case field("slots"): return json::read_map(r, n.slots, [](json::Reader& in, Vector<Node>& slot) {
-            return json::read_list(in, slot, read_node);
-        });
+        case field("slots"):
+            if (guide && !guide->old->slots.empty())
+                return json::read_map(r, n.slots, [&](json::Reader& in, Vector<Node>& slot, std::string_view name) {
+                    const Vector<Node>* old_slot = guide->old->slots.find(name);
+                    if (!old_slot || old_slot->empty()) return json::read_list(in, slot, read_node);
+                    return read_slot_guided(in, slot, *old_slot, guide->old_text);
+                });
+            return json::read_map(r, n.slots, [](json::Reader& in, Vector<Node>& slot) {
+                return json::read_list(in, slot, read_node);
+            });
         case field("events"): return json::read_map(r, n.events, action::read_action);
         case field("event_options"): return json::read_map(r, n.event_options, read_event_options);
         case field("bindings"): return json::read_map(r, n.bindings, read_binding);
     }
     return false;  // not reached: every field of kNode has its case
+}
+
+bool read_node_guided(json::Reader& r, Node& out, const Guide* guide) {
+    r.peek_ws();
+    const std::size_t begin = r.offset();
+    if (!json::read_record(
+            r, kNode, [](std::string_view key) { return node_field_index(key); },
+            [&](int i) { return read_node_field(r, i, out, guide); }))
+        return false;
+    // Spans past 4 GiB are not kept: such a node is simply read in full when compared.
+    const std::size_t size = r.offset() - begin;
+    if (r.offset() <= UINT32_MAX) {
+        out.span_begin = static_cast<std::uint32_t>(begin);
+        out.span_size = static_cast<std::uint32_t>(size);
+    }
+    return true;
 }
 
 std::optional<bool> EventOptions::*const kOptionMembers[] = {&EventOptions::capture, &EventOptions::once,
@@ -78,11 +172,7 @@ void write_slot(json::Writer& w, const Vector<Node>& list) {
 
 }  // namespace
 
-bool read_node(json::Reader& r, Node& out) {
-    return json::read_record(
-        r, kNode, [](std::string_view key) { return node_field_index(key); },
-        [&](int i) { return read_node_field(r, i, out); });
-}
+bool read_node(json::Reader& r, Node& out) { return read_node_guided(r, out, nullptr); }
 
 bool read_event_options(json::Reader& r, EventOptions& out) {
     return json::read_record(r, kEventOptions, [&](int i) { return read_opt_bool(r, out.*kOptionMembers[i]); });
@@ -92,7 +182,8 @@ bool read_event_options_nullable(json::Reader& r, std::optional<EventOptions>& o
     return json::read_nullable(r, out, read_event_options);
 }
 
-void write_node(json::Writer& w, const Node& n) {
+void write_node(json::Writer& w, const Node& shown) {
+    const Node& n = view(shown);
     w.raw('{');
     w.key("tag");
     w.string(n.tag);
@@ -144,11 +235,27 @@ Result<Node> read_tree(std::string_view text) {
     return n;
 }
 
+Result<Node> read_tree_against(std::string_view text, const Node& old, std::string_view old_text) {
+    Node n;
+    json::Reader r(text);
+    const Guide g{&old, old_text};
+    if (r.peek_ws() == '{' || r.peek_ws() == '[') {
+        if (!share(r, n, old, old_text) && !read_node_guided(r, n, &g)) return fail(r.error().text());
+    } else if (!read_node(r, n)) {
+        return fail(r.error().text());
+    }
+    if (!r.end_of_text()) return fail(r.error().text());
+    return n;
+}
+
 bool operator==(const EventOptions& a, const EventOptions& b) {
     return a.capture == b.capture && a.once == b.once && a.passive == b.passive;
 }
 
-bool operator==(const Node& a, const Node& b) {
+bool operator==(const Node& x, const Node& y) {
+    const Node& a = view(x);
+    const Node& b = view(y);
+    if (&a == &b) return true;
     return a.tag == b.tag && a.key == b.key && a.props == b.props && a.slots == b.slots && a.events == b.events &&
            a.event_options == b.event_options && a.bindings == b.bindings;
 }

@@ -1,5 +1,6 @@
 #pragma once
 // One element of a component tree and the listener options of its events.
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,7 +31,19 @@ struct Node {
     SortedMap<action::Action> events;
     SortedMap<EventOptions> event_options;
     SortedMap<Binding> bindings;
+
+    // Where the node's text lies in the text it was read from (size 0: nowhere, as for
+    // a node built in code or a text over 4 GiB). A new tree read against an old one
+    // compares these bytes to share whole subtrees.
+    std::uint32_t span_begin = 0;
+    std::uint32_t span_size = 0;
+    // Set in a tree read against an old tree: this node's text repeats the old node's
+    // byte for byte, so it is that node and holds nothing itself. view() resolves it.
+    const Node* shared = nullptr;
 };
+
+// The node itself, or the old node it shares.
+inline const Node& view(const Node& n) { return n.shared ? *n.shared : n; }
 
 // Reads one Node where the reader stands (object or array form).
 bool read_node(json::Reader& r, Node& out);
@@ -42,6 +55,10 @@ void write_event_options(json::Writer& w, const EventOptions& o);
 
 // A whole tree text: one Node, then only whitespace. The message carries its position.
 Result<Node> read_tree(std::string_view text);
+// The same, sharing the subtrees of old (read from old_text) whose text the new text
+// repeats where the diff will compare them: the same result, messages and positions
+// as read_tree, for much less work when most of the tree is unchanged.
+Result<Node> read_tree_against(std::string_view text, const Node& old, std::string_view old_text);
 
 bool operator==(const EventOptions& a, const EventOptions& b);
 bool operator==(const Node& a, const Node& b);

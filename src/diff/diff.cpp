@@ -76,7 +76,7 @@ struct Differ {
 
     static bool all_keyed(const Vector<node::Node>& list) {
         for (const node::Node& c : list)
-            if (!c.key) return false;
+            if (!node::view(c).key) return false;
         return true;
     }
 
@@ -85,7 +85,7 @@ struct Differ {
         // Equal key sequences need no removal, move or insert: only the child diffs.
         if (O.size() == N.size()) {
             std::size_t i = 0;
-            while (i < O.size() && *O[i].key == *N[i].key) ++i;
+            while (i < O.size() && *O[i].key == *node::view(N[i]).key) ++i;
             if (i == O.size()) {
                 for (i = 0; i < O.size(); ++i) child(s, i, O[i], N[i]);
                 return;
@@ -95,7 +95,7 @@ struct Differ {
         old_keys.reserve(O.size());
         new_keys.reserve(N.size());
         for (const node::Node& c : O) old_keys.emplace_back(*c.key);
-        for (const node::Node& c : N) new_keys.emplace_back(*c.key);
+        for (const node::Node& c : N) new_keys.emplace_back(*node::view(c).key);
         KeyGroups groups(old_keys);
         // A repeated old key would leave surplus old children behind the new list.
         if (groups.repeats) return positional(s, O, N);
@@ -110,6 +110,14 @@ struct Differ {
     }
 
     void compare(const node::Node& o, node::Node& n) {
+        if (n.shared) {
+            // A subtree the new text repeats: nothing to do where it repeats this very
+            // node; compared with another, it is compared as an owned copy, since the
+            // ops take their values from the new node.
+            if (n.shared == &o) return;
+            node::Node copy = *n.shared;
+            return compare(o, copy);
+        }
         if (o.tag != n.tag) return replace(n);
         if (n.tag == "vor-show" && !(o.slots == n.slots)) return replace(n);
         if (n.tag == "vor-each" && (!(o.slots == n.slots) || !(o.props == n.props))) return replace(n);

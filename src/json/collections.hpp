@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "json/json.hpp"
@@ -59,6 +60,8 @@ bool read_list(Reader& r, std::vector<T, A>& out, F&& read_one,
 }
 
 // read_one(Reader&, T&) reads one member value; anything but an object is a type failure.
+// A read_one that also takes the key (Reader&, T&, std::string_view) is given it; the
+// view holds until the reader reads another string.
 template <class T, class F>
 bool read_map(Reader& r, SortedMap<T>& out, F&& read_one) {
     int c = r.peek_ws();
@@ -76,7 +79,12 @@ bool read_map(Reader& r, SortedMap<T>& out, F&& read_one) {
                 out.reserve(std::max<std::uint32_t>(detail::length_hint<SortedMap<T>>(r.depth()), 1));
             // A repeated key's entry is reset first, so the last one wins.
             T& value = out.reset_slot(key);
-            if (!r.colon() || !read_one(r, value)) return false;
+            if (!r.colon()) return false;
+            if constexpr (std::is_invocable_v<F&, Reader&, T&, std::string_view>) {
+                if (!read_one(r, value, key)) return false;
+            } else if (!read_one(r, value)) {
+                return false;
+            }
         }
     });
     if (c < 0) return r.fail_peek("EOF while parsing a value");
