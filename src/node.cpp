@@ -7,6 +7,7 @@
 #include <cstring>
 #include <iterator>
 #include <string>
+#include <unordered_map>
 #include <utility>
 
 namespace vorlan::node {
@@ -89,34 +90,71 @@ std::size_t common_prefix(std::string_view rest, const Node& candidate, std::str
     return i;
 }
 
+// Where the old children of one slot stand by key, found when first needed: a
+// child that was inserted, removed or moved puts the ones after it out of step.
+class OldKeys {
+public:
+    explicit OldKeys(const Vector<Node>& list) : list_(list) {}
+
+    // The position of the first old child with this key, or npos.
+    std::size_t find(std::string_view key) {
+        if (list_.size() <= kScan) {
+            for (std::size_t j = 0; j < list_.size(); ++j)
+                if (list_[j].key && *list_[j].key == key) return j;
+            return npos;
+        }
+        if (index_.empty()) {
+            index_.reserve(list_.size());
+            for (std::size_t j = 0; j < list_.size(); ++j)
+                if (list_[j].key) index_.try_emplace(std::string_view(*list_[j].key), j);
+        }
+        auto it = index_.find(key);
+        return it == index_.end() ? npos : it->second;
+    }
+
+    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+private:
+    static constexpr std::size_t kScan = 8;
+    const Vector<Node>& list_;
+    std::unordered_map<std::string_view, std::size_t> index_;
+};
+
 // One slot's children read against the old slot of the same name. Child t is paired
-// with old child t (what the diff pairs unkeyed children with), or with the old
-// child after the last one paired (what it pairs keyed children with when some were
-// inserted or removed before); a child that shares neither is read with the likelier
-// of the two as its guide, so that its own children can still be shared.
+// with the old child after the one the last child was paired with (what the diff
+// pairs keyed children with), or with old child t (what it pairs unkeyed children
+// with). A child that shares neither is read with the likelier of the two as its
+// guide, so that its own children can still be shared, and its key then finds the
+// old child the next one most likely follows.
 bool read_slot_guided(json::Reader& r, Vector<Node>& list, const Vector<Node>& old_list, std::string_view old_text) {
     std::size_t next = 0;
+    OldKeys keys(old_list);
     return json::read_list(r, list, [&](json::Reader& in, Node& child) {
         const std::size_t t = list.size() - 1;
         int c = in.peek_ws();
         if (c != '{' && c != '[') return read_node(in, child);
-        const Node* at = t < old_list.size() ? &old_list[t] : nullptr;
-        const Node* after = next < old_list.size() && next != t ? &old_list[next] : nullptr;
-        if (at && share(in, child, *at, old_text)) {
-            next = t + 1;
-            return true;
-        }
+        const Node* after = next < old_list.size() ? &old_list[next] : nullptr;
+        const Node* at = t < old_list.size() && t != next ? &old_list[t] : nullptr;
         if (after && share(in, child, *after, old_text)) {
             ++next;
             return true;
         }
-        const Node* guide_node = at;
-        if (after && (!at || common_prefix(in.rest(), *after, old_text) > common_prefix(in.rest(), *at, old_text)))
-            guide_node = after;
+        if (at && share(in, child, *at, old_text)) {
+            next = t + 1;
+            return true;
+        }
+        const Node* guide_node = after;
+        if (at && (!after || common_prefix(in.rest(), *at, old_text) > common_prefix(in.rest(), *after, old_text)))
+            guide_node = at;
         if (!guide_node) return read_node(in, child);
-        next = guide_node == at ? t + 1 : next + 1;
         const Guide g{guide_node, old_text};
-        return read_node_guided(in, child, &g);
+        if (!read_node_guided(in, child, &g)) return false;
+        if (child.key) {
+            if (std::size_t j = keys.find(*child.key); j != OldKeys::npos) next = j + 1;
+        } else {
+            next = static_cast<std::size_t>(guide_node - old_list.data()) + 1;
+        }
+        return true;
     });
 }
 
