@@ -1,9 +1,13 @@
 // diff_json: two trees (split at the first NUL). A tree diffs to nothing against
 // itself, and apply(old, diff(old, new)) succeeds and reads as new. Strings written
-// as \u escapes read as the plain ones.
+// as \u escapes read as the plain ones. The operation gives what reading both trees
+// in full gives, also where the new text repeats the old one's bytes one level deeper
+// or shallower.
 #include <set>
+#include <string>
 
 #include "common.hpp"
+#include "tests/cpp/plain_diff.hpp"
 
 using namespace vorlan;
 
@@ -44,6 +48,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     Result<std::string> patch = diff_json(in.first, in.second);
     if (utf8) fuzz::require_utf8(patch, "diff");
+    fuzz::require_same_outcome(patch, plain_diff_json(in.first, in.second), true,
+                               "diff_json differs from reading both trees in full");
+    const std::string wrapped = "{\"tag\":\"w\",\"slots\":{\"s\":[" + std::string(in.first) + "]}}";
+    for (const auto& [old_tree, new_tree] : {fuzz::Pair{in.first, wrapped}, fuzz::Pair{wrapped, in.first}})
+        fuzz::require_same_outcome(diff_json(old_tree, new_tree), plain_diff_json(old_tree, new_tree), true,
+                                   "diff_json differs from reading both trees in full (one level apart)");
     // Respelled, no variant name matches the value reader's raw-byte shortcut.
     fuzz::require_same_outcome(patch, diff_json(fuzz::respell_strings(in.first), fuzz::respell_strings(in.second)),
                                false, "escaped strings do not read as the plain ones");
