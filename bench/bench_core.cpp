@@ -11,6 +11,7 @@
 #include <string>
 
 #include "json/json.hpp"
+#include "arena.hpp"
 #include "operations.hpp"
 
 namespace {
@@ -27,6 +28,7 @@ std::string slurp(const char* path) {
 
 void BM_JsonValue(benchmark::State& state) {
     for (auto _ : state) {
+        const vorlan::ArenaScope arena;  // as an operation would read it
         vorlan::json::Reader r(g_old);
         vorlan::json::JsonValue v;
         if (!r.parse_value(v)) state.SkipWithError("parse failed");

@@ -71,7 +71,7 @@ namespace vorlan::patch {
 
 Result<std::string> encode_frame(std::string_view payload, std::string_view model_type, std::string_view kind,
                                  std::uint64_t rev, std::string_view codec) {
-    return guarded([&]() -> Result<std::string> {
+    return in_arena([&]() -> Result<std::string> {
         using drovane::kLengthLimit;
         std::optional<wire::Packing> packing;
         if (codec == drovane::kMsgpackCodec) {
@@ -117,7 +117,7 @@ Result<std::string> encode_frame(std::string_view payload, std::string_view mode
 namespace vorlan::wire {
 
 Result<std::string> decode_frame(std::string_view frame) {
-    return guarded([&]() -> Result<std::string> {
+    return in_arena([&]() -> Result<std::string> {
         const std::uint64_t size = frame.size();
         if (size < 4) return fail("truncated frame");
         const std::uint64_t header_size = drovane::get_u32(frame.data());

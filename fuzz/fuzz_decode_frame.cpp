@@ -16,6 +16,8 @@ const json::JsonValue* member(const json::JsonValue& object, std::string_view ke
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    // Records the target builds itself (outside an operation) need an arena per input.
+    const vorlan::ArenaScope arena;
     Result<std::string> r = wire::decode_frame(fuzz::as_text(data, size));
     fuzz::require_utf8(r, "decode_frame");
     if (!r.ok()) return 0;

@@ -43,6 +43,8 @@ bool exact_round_trip_promised(const json::JsonValue& node) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    // Records the target builds itself (outside an operation) need an arena per input.
+    const vorlan::ArenaScope arena;
     const fuzz::Pair in = fuzz::split(fuzz::as_text(data, size));
     const bool utf8 = json::valid_utf8(in.first) && json::valid_utf8(in.second);
 

@@ -10,6 +10,8 @@
 using namespace vorlan;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    // Records the target builds itself (outside an operation) need an arena per input.
+    const vorlan::ArenaScope arena;
     if (size < 10) return 0;
     const bool msgpack = data[0] & 1;
     const std::string_view kind = (data[0] & 8) ? "Patch" : (data[0] & 2) ? "patch" : "snapshot";

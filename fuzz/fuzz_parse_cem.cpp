@@ -4,6 +4,8 @@
 using namespace vorlan;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    // Records the target builds itself (outside an operation) need an arena per input.
+    const vorlan::ArenaScope arena;
     const std::string_view input = fuzz::as_text(data, size);
     Result<std::string> r = cem::parse_cem_json(input);
     if (json::valid_utf8(input)) fuzz::require_utf8(r, "parse_cem");

@@ -646,7 +646,7 @@ void write_union(json::Writer& w, const U& u) {
 
 template <class T, class Read, class Write>
 Result<std::string> normalize(std::string_view text, Read read, Write write) {
-    return guarded([&]() -> Result<std::string> {
+    return in_arena([&]() -> Result<std::string> {
         json::Reader r(text);
         T value;
         if (!read(r, value) || !r.end_of_text()) return fail(r.error().text());

@@ -10,15 +10,18 @@
 // back goes to a small pool shared by all threads (BlockPool) or back to the
 // kernel at once. WebAssembly has no mmap; there the regions come from the heap.
 //
-// ArenaScope makes an arena current on this thread for the length of one
-// operation; ArenaAllocator takes from the current arena, or from the heap when
-// there is none (records built outside an operation, as the C++ tests do).
-// Records of these types must not cross a scope's edge, either way: an operation
-// builds its records inside its scope and returns plain std::string texts only.
+// Every core operation runs in_arena(): it owns one Arena for its length, and the
+// records it builds take their memory from it through ArenaAllocator. Freeing never
+// asks which arena is current: small pieces are not given back one by one (the
+// arena's end returns them), and a large piece's header names its arena. So any
+// allocator frees any piece (is_always_equal holds). Asking for record memory with
+// no operation running is a fault in the caller and stops the program.
 #include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <new>
 #include <sanitizer/asan_interface.h>
@@ -166,7 +169,7 @@ public:
     ~Arena() {
         while (large_) {
             Large* next = large_->next;
-            detail::unmap_region(reinterpret_cast<char*>(large_), large_->size);
+            give_back(large_);
             large_ = next;
         }
         detail::block_pool.give_back(blocks_);
@@ -175,43 +178,38 @@ public:
     // ArenaAllocator takes requests up to this size from allocate, larger ones from allocate_large.
     static constexpr std::size_t kLargest = std::size_t{1} << 20;
 
-    // n at most kLargest. Pieces up to 8 KiB are multiples of 16 bytes, larger ones
-    // (long lists, grown by doubling) powers of two; all are 16-aligned.
-    // Under AddressSanitizer only the bytes asked for are addressable, from allocate to deallocate.
+    // n at most kLargest, rounded up to 16 bytes; 16-aligned. Under AddressSanitizer
+    // only the bytes asked for are addressable.
     void* allocate(std::size_t n) {
-        std::size_t c = size_class(n);
-        void* p;
-        if (Free* f = free_[c]) {
-            ASAN_UNPOISON_MEMORY_REGION(f, sizeof(Free));
-            free_[c] = f->next;
-            p = f;
-        } else {
-            std::size_t bytes = class_bytes(c);
-            if (bytes > static_cast<std::size_t>(end_ - cur_)) grow(bytes);
-            p = cur_;
-            cur_ += bytes;
-        }
+        const std::size_t bytes = n == 0 ? kGrain : (n + kGrain - 1) / kGrain * kGrain;
+        if (bytes > static_cast<std::size_t>(end_ - cur_)) grow(bytes);
+        void* p = cur_;
+        cur_ += bytes;
         ASAN_UNPOISON_MEMORY_REGION(p, n);
         return p;
     }
 
-    // A piece given back (a list that grew, a string replaced) serves the next request of its size.
-    void deallocate(void* p, std::size_t n) noexcept {
-        std::size_t c = size_class(n);
-        ASAN_UNPOISON_MEMORY_REGION(p, sizeof(Free));
-        free_[c] = ::new (p) Free{free_[c]};
-        ASAN_POISON_MEMORY_REGION(p, class_bytes(c));
-    }
-
     // Pieces over kLargest (lists of many thousands) are regions of their own, each
-    // behind a header that links it into a list: one given back, because its list
-    // outgrew it, is unmapped at once; one still held when the arena ends is unmapped then.
+    // behind a header that links it into its arena's list: one given back, because
+    // its list outgrew it, is unmapped at once; one still held when the arena ends is
+    // unmapped then. A long list grown by doubling would otherwise keep every size it
+    // passed through.
     void* allocate_large(std::size_t n) {
         if (n > SIZE_MAX - sizeof(Large) - detail::kHugePage) out_of_memory();
         std::size_t size = (sizeof(Large) + n + kPage - 1) / kPage * kPage;
         // Whole huge pages where the piece spans one, so that it is mapped as such.
         if (size >= detail::kHugePage) size = (size + detail::kHugePage - 1) / detail::kHugePage * detail::kHugePage;
-        auto* h = ::new (detail::map_region(size)) Large{nullptr, large_, size};
+        // A region kept in the pool has its pages already: a list outgrowing one piece
+        // after another would otherwise fault in every page of each.
+        char* region;
+        if (Block* kept = detail::block_pool.take(size)) {
+            size = kept->size;
+            region = reinterpret_cast<char*>(kept);
+        } else {
+            region = detail::map_region(size);
+        }
+        ASAN_UNPOISON_MEMORY_REGION(region, sizeof(Large));
+        auto* h = ::new (region) Large{this, nullptr, large_, size};
         if (large_) large_->prev = h;
         large_ = h;
         // The rest of the last page stays poisoned, as a heap redzone would be.
@@ -219,42 +217,31 @@ public:
         ASAN_UNPOISON_MEMORY_REGION(h + 1, n);
         return h + 1;
     }
-    void deallocate_large(void* p) noexcept {
+    // The header says which arena the piece is from: no arena need be current.
+    static void deallocate_large(void* p) noexcept {
         Large* h = static_cast<Large*>(p) - 1;
-        (h->prev ? h->prev->next : large_) = h->next;
+        (h->prev ? h->prev->next : h->owner->large_) = h->next;
         if (h->next) h->next->prev = h->prev;
-        detail::unmap_region(reinterpret_cast<char*>(h), h->size);
+        give_back(h);
     }
 
 private:
-    struct Free {
-        Free* next;
-    };
     struct alignas(16) Large {
+        Arena* owner;
         Large* prev;
         Large* next;
         std::size_t size;  // of the region, this header included
     };
     using Block = detail::BlockHeader;
+    // A large piece's region goes to the pool like a block (or back to the kernel).
+    static void give_back(Large* h) noexcept {
+        const std::size_t size = h->size;
+        detail::block_pool.give_back(::new (static_cast<void*>(h)) Block{nullptr, size});
+    }
     static constexpr std::size_t kGrain = detail::kArenaGrain;
     static constexpr std::size_t kPage = 4096;
     static constexpr std::size_t kFirstBlock = std::size_t{1} << 16;
     static constexpr std::size_t kLargestBlock = std::size_t{1} << 22;
-    // Classes of kGrain steps up to kLargestGrained, then one class per power of two up to kLargest.
-    static constexpr std::size_t kLargestGrained = std::size_t{1} << 13;
-    static constexpr int kGrainedClasses = static_cast<int>(kLargestGrained / kGrain);
-    static constexpr int kFirstPowerBits = std::bit_width(kLargestGrained);  // 2^14, the first power class
-    static constexpr int kClasses = kGrainedClasses + std::bit_width(kLargest) - kFirstPowerBits;
-
-    static std::size_t size_class(std::size_t n) {
-        if (n <= kLargestGrained) return n == 0 ? 0 : (n - 1) / kGrain;
-        return kGrainedClasses + (std::bit_width(n - 1) - kFirstPowerBits);
-    }
-    static std::size_t class_bytes(std::size_t c) {
-        if (c < kGrainedClasses) return (c + 1) * kGrain;
-        return std::size_t{1} << (c - kGrainedClasses + kFirstPowerBits);
-    }
-
     void grow(std::size_t bytes) {
         // Blocks double up to a limit, so a large input costs few blocks and a small one little memory.
         std::size_t size = blocks_ ? std::min(block_size_ * 2, kLargestBlock) : kFirstBlock;
@@ -276,20 +263,25 @@ private:
     std::size_t block_size_ = 0;
     Block* blocks_ = nullptr;
     Large* large_ = nullptr;
-    Free* free_[kClasses] = {};
 };
 
 namespace detail {
-// The arena of the operation running on this thread, if any; set only by ArenaScope.
+// The arena of the operation running on this thread, if any; set only by in_arena.
 inline thread_local Arena* current_arena = nullptr;
+
+[[noreturn]] inline void no_operation_running() noexcept {
+    std::fputs("vorlan: record memory asked for with no operation running\n", stderr);
+    std::abort();
+}
 }  // namespace detail
 
-// Makes a fresh arena current for its lifetime; a scope inside another keeps the outer one.
+// Makes a fresh arena current for its lifetime, and the one before it current again
+// after. Operations open theirs through in_arena; tests and fuzz targets that build
+// records themselves open one around them. Freeing never looks at the current
+// arena, so records of an outer arena may die while an inner one is current.
 class ArenaScope {
 public:
-    ArenaScope() : previous_(detail::current_arena) {
-        if (!previous_) detail::current_arena = &arena_;
-    }
+    ArenaScope() : previous_(std::exchange(detail::current_arena, &arena_)) {}
     ~ArenaScope() { detail::current_arena = previous_; }
     ArenaScope(const ArenaScope&) = delete;
     ArenaScope& operator=(const ArenaScope&) = delete;
@@ -299,9 +291,18 @@ private:
     Arena arena_;
 };
 
+// Runs body as one operation: guarded against running out of memory, with an arena
+// for what it builds, which must not outlive it (operations return texts).
+template <class F>
+auto in_arena(F&& body) -> decltype(body()) {
+    ArenaScope scope;
+    return guarded(body);
+}
+
 template <class T>
 struct ArenaAllocator {
     using value_type = T;
+    // Freeing needs no state, so any instance frees what any other allocated.
     using is_always_equal = std::true_type;
     using propagate_on_container_move_assignment = std::true_type;
 
@@ -309,24 +310,20 @@ struct ArenaAllocator {
     template <class U>
     ArenaAllocator(const ArenaAllocator<U>&) noexcept {}
 
-    // Everything an operation's records hold comes through its arena, so that the
-    // arena can drop them whole without their destructors being run.
     T* allocate(std::size_t n) {
         static_assert(alignof(T) <= 16);
-        if (Arena* a = detail::current_arena) {
-            if (n <= Arena::kLargest / sizeof(T)) return static_cast<T*>(a->allocate(n * sizeof(T)));
-            if (n > SIZE_MAX / sizeof(T)) out_of_memory();
-            return static_cast<T*>(a->allocate_large(n * sizeof(T)));
-        }
-        return std::allocator<T>().allocate(n);
+        Arena* a = detail::current_arena;
+        if (!a) detail::no_operation_running();
+        if (n <= Arena::kLargest / sizeof(T)) return static_cast<T*>(a->allocate(n * sizeof(T)));
+        if (n > SIZE_MAX / sizeof(T)) out_of_memory();
+        return static_cast<T*>(a->allocate_large(n * sizeof(T)));
     }
-    // The same tests as allocate: what an arena handed out goes back to it.
+    // A large piece goes back at once; the arena takes the others back when its
+    // operation ends, and until then a freed piece stays poisoned, so that a use
+    // after its free is still caught.
     void deallocate(T* p, std::size_t n) noexcept {
-        if (Arena* a = detail::current_arena) {
-            if (n <= Arena::kLargest / sizeof(T)) return a->deallocate(p, n * sizeof(T));
-            return a->deallocate_large(p);
-        }
-        std::allocator<T>().deallocate(p, n);
+        if (n > Arena::kLargest / sizeof(T)) return Arena::deallocate_large(p);
+        ASAN_POISON_MEMORY_REGION(p, n * sizeof(T));
     }
 
     friend bool operator==(const ArenaAllocator&, const ArenaAllocator&) { return true; }

@@ -204,7 +204,7 @@ bool operator==(const Binding& a, const Binding& b) {
 }
 
 Result<std::string> normalize_binding_json(std::string_view value) {
-    return guarded([&]() -> Result<std::string> {
+    return in_arena([&]() -> Result<std::string> {
         Binding b;
         json::Reader r(value);
         if (!read_binding(r, b) || !r.end_of_text()) return fail(r.error().text());

@@ -478,7 +478,7 @@ void write_component_schema(json::Writer& w, const ComponentSchema& c) {
 }
 
 Result<std::string> parse_cem_json(std::string_view manifest) {
-    return guarded([&]() -> Result<std::string> {
+    return in_arena([&]() -> Result<std::string> {
         Result<std::vector<ComponentSchema>> schemas = parse_manifest(manifest);
         if (!schemas.ok()) return schemas.failure();
         json::Writer w;

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "arena.hpp"
+#include "arena_only.hpp"
 #include "diff/apply.hpp"
 #include "diff/diff.hpp"
 #include "operations.hpp"
@@ -16,6 +17,8 @@ namespace {
 // a large tree only to give its pieces back cost about a tenth of a 10 MB diff.
 template <class T>
 class Dropped {
+    static_assert(arena_only<T>, "a record dropped without its destructor must own nothing outside the arena");
+
 public:
     explicit Dropped(T&& value) { ::new (static_cast<void*>(storage_)) T(std::move(value)); }
     Dropped(const Dropped&) = delete;
@@ -33,8 +36,7 @@ private:
 // when they return, and only the result text (a plain std::string) leaves.
 
 Result<std::string> diff_json(std::string_view old_tree, std::string_view new_tree) {
-    return guarded([&]() -> Result<std::string> {
-        ArenaScope arena;
+    return in_arena([&]() -> Result<std::string> {
         Result<node::Node> old_read = node::read_tree(old_tree);
         if (!old_read.ok()) return old_read.failure();
         Dropped<node::Node> old_node(std::move(old_read.value()));
@@ -53,8 +55,7 @@ Result<std::string> diff_json(std::string_view old_tree, std::string_view new_tr
 }
 
 Result<std::string> apply_json(std::string_view root, std::string_view patch) {
-    return guarded([&]() -> Result<std::string> {
-        ArenaScope arena;
+    return in_arena([&]() -> Result<std::string> {
         Result<node::Node> tree_read = node::read_tree(root);
         if (!tree_read.ok()) return tree_read.failure();
         Dropped<node::Node> tree(std::move(tree_read.value()));

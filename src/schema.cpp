@@ -521,13 +521,13 @@ Result<std::string> written(const Result<Schema>& doc, Order order) {
 namespace vorlan::action {
 
 Result<std::string> expr_schema_json() {
-    return guarded([]() -> Result<std::string> {
+    return in_arena([]() -> Result<std::string> {
         return schema::written(schema::document("Expr"), schema::Order::Keywords);
     });
 }
 
 Result<std::string> action_schema_json() {
-    return guarded([]() -> Result<std::string> {
+    return in_arena([]() -> Result<std::string> {
         return schema::written(schema::document("Action"), schema::Order::Keywords);
     });
 }
@@ -537,7 +537,7 @@ Result<std::string> action_schema_json() {
 namespace vorlan::node {
 
 Result<std::string> binding_schema_json() {
-    return guarded([]() -> Result<std::string> {
+    return in_arena([]() -> Result<std::string> {
         Result<schema::Schema> doc = schema::document("Binding");
         if (doc.ok()) doc.value().one_of = schema::binding_alternatives();
         return schema::written(doc, schema::Order::Sorted);

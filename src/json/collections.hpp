@@ -34,6 +34,19 @@ void note_length(int depth, std::size_t n) {
     length_hint<E>(depth) = static_cast<std::uint32_t>(n < kLengthHintCap ? n : kLengthHintCap);
 }
 
+// Room for one more element. A list past kSmallList bytes moves straight to a piece
+// of its own (Arena::allocate_large): such a piece is given back when outgrown, where
+// smaller ones stay in the arena until the call ends, and its pages that are never
+// written are never faulted in.
+inline constexpr std::size_t kSmallList = std::size_t{64} << 10;
+
+template <class T, class A>
+void grow(std::vector<T, A>& list, std::size_t hint) {
+    std::size_t want = list.empty() ? std::max<std::size_t>(hint, 1) : 2 * list.capacity();
+    if (want * sizeof(T) > kSmallList) want = std::max(want, Arena::kLargest / sizeof(T) + 1);
+    list.reserve(want);
+}
+
 }  // namespace detail
 
 // read_one(Reader&, T&) reads one element; anything but an array is a type failure.
@@ -50,7 +63,7 @@ bool read_list(Reader& r, std::vector<T, A>& out, F&& read_one,
                 if (!out.empty()) detail::note_length<T>(r.depth(), out.size());
                 return true;
             }
-            if (out.capacity() == 0) out.reserve(std::max<std::uint32_t>(detail::length_hint<T>(r.depth()), 1));
+            if (out.size() == out.capacity()) detail::grow(out, detail::length_hint<T>(r.depth()));
             out.emplace_back();
             if (!read_one(r, out.back())) return false;
         }
