@@ -2,10 +2,70 @@
 #include "json/collections.hpp"
 #include "json/record.hpp"
 
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
 #include <string>
-#include <variant>
 
 namespace vorlan::drovane {
+
+// Builds the values whose payload lies elsewhere.
+struct Parts {
+    // A Value of kind k over size elements at data, which outlive it.
+    static Value over(Value::Kind k, const void* data, std::size_t size) {
+        Value v;
+        v.kind_ = k;
+        if (size < Value::kLong) [[likely]] {
+            v.size_ = static_cast<std::uint32_t>(size);
+            v.u_.p = data;
+        } else {
+            v.size_ = Value::kLong;
+            v.u_.p = ::new (ArenaAllocator<Value::Long>().allocate(1)) Value::Long{data, size};
+        }
+        return v;
+    }
+
+    // n elements of the current arena, exactly; none for n == 0.
+    template <class T>
+    static T* room(std::size_t n) {
+        return n ? ArenaAllocator<T>().allocate(n) : nullptr;
+    }
+
+    static Value text_copied(std::string_view s) {
+        // An empty text still points somewhere, so that its bytes are never a null pointer.
+        if (s.empty()) return over(Value::Kind::Str, "", 0);
+        char* bytes = room<char>(s.size());
+        std::memcpy(bytes, s.data(), s.size());
+        return over(Value::Kind::Str, bytes, s.size());
+    }
+
+    // A text the reader just read: one without escapes lies in the reader's text and
+    // is viewed there; an escaped one was unescaped into the reader's scratch, which
+    // the next string read overwrites, and is copied.
+    static Value text_read(const json::Reader& r, std::string_view s) {
+        const std::string_view all = r.text();
+        const auto at = reinterpret_cast<std::uintptr_t>(s.data()) - reinterpret_cast<std::uintptr_t>(all.data());
+        if (!s.empty() && at < all.size()) return over(Value::Kind::Str, s.data(), s.size());
+        return text_copied(s);
+    }
+
+    static Value list(const Vector<Value>& items) {
+        Value* at = room<Value>(items.size());
+        std::uninitialized_copy(items.begin(), items.end(), at);
+        return over(Value::Kind::List, at, items.size());
+    }
+
+    static Value map(const SortedMap<MapEntry>& read) {
+        MapEntry* at = room<MapEntry>(read.size());
+        std::size_t i = 0;
+        for (const auto& [key, e] : read) ::new (at + i++) MapEntry(e);
+        return over(Value::Kind::Map, at, read.size());
+    }
+};
+
+Value::Value(std::string_view s) : Value(Parts::text_copied(s)) {}
+
 namespace {
 
 constexpr std::string_view kNames[] = {"Null", "Bool", "Int", "Float", "Str", "List", "Map", "Submodel"};
@@ -67,29 +127,50 @@ bool read_payload(json::Reader& r, int index, Value& out) {
         case variant("Bool"): {
             bool b = false;
             if (!r.read_bool(b)) return false;
-            out.v = b;
+            out = Value(b);
             return true;
         }
         case variant("Int"): {
             std::int64_t n = 0;
             if (!r.read_i64(n, "i64")) return false;
-            out.v = n;
+            out = Value(n);
             return true;
         }
         case variant("Float"): {
             double x = 0;
             if (!r.read_f64(x, "f64")) return false;
-            out.v = x;
+            out = Value(x);
             return true;
         }
-        case variant("Str"): return r.read_string(out.v.emplace<String>());
+        case variant("Str"): {
+            std::string_view s;
+            if (!r.read_string_view(s)) return false;
+            out = Parts::text_read(r, s);
+            return true;
+        }
         // A bare variant name in the list is positioned before the comma after it.
-        case variant("List"): return json::read_list(r, out.v.emplace<List>(), read_value, json::Reader::ArrayClose::Bracket);
-        case variant("Map"): return read_value_map(r, out.v.emplace<ValueMap>());
+        case variant("List"): {
+            Vector<Value> items;
+            if (!json::read_list(r, items, read_value, json::Reader::ArrayClose::Bracket)) return false;
+            out = Parts::list(items);
+            return true;
+        }
+        case variant("Map"): {
+            // Sorted as read, the last of repeated keys winning; the key is kept before
+            // the value is read, which may overwrite the reader's copy of an escaped one.
+            SortedMap<MapEntry> read;
+            if (!json::read_map(r, read, [](json::Reader& in, MapEntry& e, std::string_view key) {
+                    e.key = Parts::text_read(in, key);
+                    return read_value(in, e.value);
+                }))
+                return false;
+            out = Parts::map(read);
+            return true;
+        }
         case variant("Submodel"): {
             std::uint64_t n = 0;
             if (!r.read_u64(n, "u64")) return false;
-            out.v = Submodel{n};
+            out = Value(Submodel{n});
             return true;
         }
     }
@@ -105,7 +186,7 @@ bool read_value(json::Reader& r, Value& out) {
             [](json::Reader& in) { return quick_variant(in); },
             [&](int i) { return read_payload(r, i, out); }, index))
         return false;
-    if (index == variant("Null")) out.v = Null{};
+    if (index == variant("Null")) out = Value();
     return true;
 }
 
@@ -114,56 +195,84 @@ bool read_value_map(json::Reader& r, ValueMap& out) { return json::read_map(r, o
 namespace {
 
 // Each variant as an object of its name (no name needs escaping) and payload; Null as its bare name.
-struct ValueWriter {
-    json::Writer& w;
-
-    void operator()(Null) const { w.raw("\"Null\""); }
-    void operator()(bool b) const {
-        w.raw("{\"Bool\":");
-        w.boolean(b);
-        w.raw('}');
-    }
-    void operator()(std::int64_t n) const {
-        w.raw("{\"Int\":");
-        w.i64(n);
-        w.raw('}');
-    }
-    void operator()(double x) const {
-        w.raw("{\"Float\":");
-        w.f64(x);
-        w.raw('}');
-    }
-    void operator()(const String& s) const {
-        w.raw("{\"Str\":");
-        w.string(s);
-        w.raw('}');
-    }
-    void operator()(const List& list) const {
-        w.raw("{\"List\":[");
-        for (std::size_t i = 0; i < list.size(); ++i) {
-            if (i) w.raw(',');
-            std::visit(*this, list[i].v);
+void write_one(json::Writer& w, const Value& v) {
+    switch (v.kind()) {
+        case Value::Kind::Null: w.raw("\"Null\""); return;
+        case Value::Kind::Bool:
+            w.raw("{\"Bool\":");
+            w.boolean(v.boolean());
+            break;
+        case Value::Kind::Int:
+            w.raw("{\"Int\":");
+            w.i64(v.integer());
+            break;
+        case Value::Kind::Float:
+            w.raw("{\"Float\":");
+            w.f64(v.number());
+            break;
+        case Value::Kind::Str:
+            w.raw("{\"Str\":");
+            w.string(v.text());
+            break;
+        case Value::Kind::List: {
+            w.raw("{\"List\":[");
+            bool first = true;
+            for (const Value& item : v.items()) {
+                if (!first) w.raw(',');
+                first = false;
+                write_one(w, item);
+            }
+            w.raw(']');
+            break;
         }
-        w.raw("]}");
+        case Value::Kind::Map: {
+            w.raw("{\"Map\":{");
+            bool first = true;
+            for (const MapEntry& e : v.entries()) {
+                if (!first) w.raw(',');
+                first = false;
+                w.key(e.key.text());
+                write_one(w, e.value);
+            }
+            w.raw('}');
+            break;
+        }
+        case Value::Kind::Submodel:
+            w.raw("{\"Submodel\":");
+            w.u64(v.submodel().id);
+            break;
     }
-    void operator()(const ValueMap& m) const {
-        w.raw("{\"Map\":");
-        write_value_map(w, m);
-        w.raw('}');
-    }
-    void operator()(Submodel s) const {
-        w.raw("{\"Submodel\":");
-        w.u64(s.id);
-        w.raw('}');
-    }
-};
+    w.raw('}');
+}
 
 }  // namespace
 
-void write_value(json::Writer& w, const Value& v) { std::visit(ValueWriter{w}, v.v); }
+void write_value(json::Writer& w, const Value& v) { write_one(w, v); }
 
 void write_value_map(json::Writer& w, const ValueMap& m) { json::write_map(w, m, write_value); }
 
-bool operator==(const Value& a, const Value& b) { return a.v == b.v; }
+bool operator==(const Value& a, const Value& b) {
+    if (a.kind() != b.kind()) return false;
+    switch (a.kind()) {
+        case Value::Kind::Null: return true;
+        case Value::Kind::Bool: return a.boolean() == b.boolean();
+        case Value::Kind::Int: return a.integer() == b.integer();
+        case Value::Kind::Float: return a.number() == b.number();
+        case Value::Kind::Str: return a.text() == b.text();
+        // Not equal merely for sharing the elements: a NaN in them is unequal to itself.
+        case Value::Kind::List: {
+            const std::span<const Value> x = a.items(), y = b.items();
+            return std::equal(x.begin(), x.end(), y.begin(), y.end());
+        }
+        case Value::Kind::Map: {
+            const std::span<const MapEntry> x = a.entries(), y = b.entries();
+            return std::equal(x.begin(), x.end(), y.begin(), y.end(), [](const MapEntry& e, const MapEntry& f) {
+                return e.key.text() == f.key.text() && e.value == f.value;
+            });
+        }
+        case Value::Kind::Submodel: return a.submodel() == b.submodel();
+    }
+    return false;  // not reached: every kind has its case
+}
 
 }  // namespace vorlan::drovane
