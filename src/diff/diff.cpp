@@ -74,31 +74,29 @@ struct Differ {
         for (std::size_t i = O.size(); i-- > N.size();) ops.emplace_back(RemoveChild{path(), String(s), i});
     }
 
-    static bool all_keyed(const Vector<node::Node>& list) {
-        for (const node::Node& c : list)
-            if (!node::view(c).key) return false;
+    // The keys of a list whose children all have one, in order; false if one has none.
+    static bool keys_of(const Vector<node::Node>& list, std::vector<std::string_view>& keys) {
+        if (!list.empty() && !node::view(list[0]).key) return false;  // an unkeyed list, before allocating
+        keys.reserve(list.size());
+        for (const node::Node& c : list) {
+            const std::optional<String>& k = node::view(c).key;
+            if (!k) return false;
+            keys.emplace_back(*k);
+        }
         return true;
     }
 
     void slot(std::string_view s, const Vector<node::Node>& O, Vector<node::Node>& N) {
-        if ((O.empty() && N.empty()) || !all_keyed(O) || !all_keyed(N)) return positional(s, O, N);
-        // Equal key sequences need no removal, move or insert: only the child diffs.
-        if (O.size() == N.size()) {
-            std::size_t i = 0;
-            while (i < O.size() && *O[i].key == *node::view(N[i]).key) ++i;
-            if (i == O.size()) {
-                for (i = 0; i < O.size(); ++i) child(s, i, O[i], N[i]);
-                return;
-            }
-        }
         std::vector<std::string_view> old_keys, new_keys;
-        old_keys.reserve(O.size());
-        new_keys.reserve(N.size());
-        for (const node::Node& c : O) old_keys.emplace_back(*c.key);
-        for (const node::Node& c : N) new_keys.emplace_back(*node::view(c).key);
+        if ((O.empty() && N.empty()) || !keys_of(O, old_keys) || !keys_of(N, new_keys)) return positional(s, O, N);
+        // Equal key sequences need no removal, move or insert: only the child diffs.
+        if (old_keys == new_keys) {
+            for (std::size_t i = 0; i < O.size(); ++i) child(s, i, O[i], N[i]);
+            return;
+        }
         KeyGroups groups(old_keys);
         // A repeated old key would leave surplus old children behind the new list.
-        if (groups.repeats) return positional(s, O, N);
+        if (groups.repeats()) return positional(s, O, N);
 
         std::size_t start = ops.size();
         std::vector<std::size_t> origin;

@@ -3,8 +3,8 @@
 // turn the old list of keys into the new one. Inside the module: the diff and its
 // tests use it; diff.hpp is what callers see.
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "diff/patch.hpp"
@@ -13,50 +13,38 @@ namespace vorlan::diff {
 
 inline constexpr std::size_t npos = static_cast<std::size_t>(-1);
 
-// Old positions grouped by key: each group is chained in list order from its first position.
-struct KeyGroups {
-    std::vector<std::size_t> first;  // per old position: the group's first position
-    std::vector<std::size_t> next;   // per old position: the next one with the same key, or npos
-    bool repeats = false;
-    std::unordered_map<std::string_view, std::size_t> index;  // key -> first position (long lists)
-    const std::vector<std::string_view>* keys = nullptr;
+// Old positions grouped by key. Short lists are scanned; longer ones are indexed by
+// one flat open-addressing table of positions.
+// Repeated keys are rare (the diff gives up on them), so their chains are only kept
+// once a repeat is seen: until then every position is a group of its own.
+class KeyGroups {
+public:
+    explicit KeyGroups(const std::vector<std::string_view>& old_keys);
 
+    std::size_t size() const { return keys_->size(); }
+    bool repeats() const { return !first_.empty(); }
+    // The group of position j: its first position.
+    std::size_t first(std::size_t j) const { return first_.empty() ? j : first_[j]; }
+    // The next position after j with the same key, or npos.
+    std::size_t next(std::size_t j) const { return next_.empty() ? npos : next_[j]; }
+    // The first position whose key is k, or npos. The guess is tried before the table:
+    // keyed lists mostly keep runs in order, or in reverse, so it is usually right.
+    std::size_t find(std::string_view k, std::size_t guess = npos) const;
+
+private:
     static constexpr std::size_t kScanLimit = 16;
 
-    explicit KeyGroups(const std::vector<std::string_view>& old_keys) : keys(&old_keys) {
-        std::size_t m = old_keys.size();
-        first.resize(m);
-        next.assign(m, npos);
-        std::vector<std::size_t> last;  // per group (indexed by first position): its last position
-        last.resize(m);
-        if (m > kScanLimit) index.reserve(m);
-        for (std::size_t j = 0; j < m; ++j) {
-            std::size_t g = m > kScanLimit ? index.try_emplace(old_keys[j], j).first->second : scan(old_keys[j], j);
-            first[j] = g;
-            if (g != j) {
-                repeats = true;
-                next[last[g]] = j;
-            }
-            last[g] = j;
-        }
-    }
+    // The first of the positions before `end` whose key is k, or end.
+    std::size_t scan(std::string_view k, std::size_t end) const;
 
-    // The first of the positions before `end` whose key is k, or npos.
-    std::size_t scan(std::string_view k, std::size_t end) const {
-        for (std::size_t j = 0; j < end; ++j)
-            if ((*keys)[j] == k && first[j] == j) return j;
-        return end;
-    }
-
-    std::size_t find(std::string_view k) const {
-        std::size_t m = first.size();
-        if (m > kScanLimit) {
-            auto it = index.find(k);
-            return it == index.end() ? npos : it->second;
-        }
-        std::size_t j = scan(k, m);
-        return j == m ? npos : j;
-    }
+    const std::vector<std::string_view>* keys_;
+    // Per entry: 0 when empty, else the position plus one in the low `shift_` bits and
+    // the key's hash above them, so that most probes that miss are told apart without
+    // reading the key. An entry's home is the top bits of the hash (`home_shift_`).
+    std::vector<std::uint64_t> table_;
+    unsigned shift_ = 0;
+    unsigned home_shift_ = 0;
+    std::vector<std::size_t> first_, next_;  // empty while no key repeats
 };
 
 // The removal and placement passes over one slot, given the old keys grouped and
