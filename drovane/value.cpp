@@ -7,6 +7,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 namespace vorlan::drovane {
 
@@ -28,14 +29,14 @@ struct Parts {
 
     // n elements of the current arena, exactly; none for n == 0.
     template <class T>
-    static T* room(std::size_t n) {
+    static T* arena_array(std::size_t n) {
         return n ? ArenaAllocator<T>().allocate(n) : nullptr;
     }
 
     static Value text_copied(std::string_view s) {
         // An empty text still points somewhere, so that its bytes are never a null pointer.
         if (s.empty()) return over(Value::Kind::Str, "", 0);
-        char* bytes = room<char>(s.size());
+        char* bytes = arena_array<char>(s.size());
         std::memcpy(bytes, s.data(), s.size());
         return over(Value::Kind::Str, bytes, s.size());
     }
@@ -50,23 +51,81 @@ struct Parts {
         return text_copied(s);
     }
 
-    static Value list(const Vector<Value>& items) {
-        Value* at = room<Value>(items.size());
-        std::uninitialized_copy(items.begin(), items.end(), at);
-        return over(Value::Kind::List, at, items.size());
-    }
-
-    static Value map(const SortedMap<MapEntry>& read) {
-        MapEntry* at = room<MapEntry>(read.size());
-        std::size_t i = 0;
-        for (const auto& [key, e] : read) ::new (at + i++) MapEntry(e);
-        return over(Value::Kind::Map, at, read.size());
+    // n elements copied into the current arena, exactly sized.
+    template <class T>
+    static const T* copied(const T* from, std::size_t n) {
+        T* at = arena_array<T>(n);
+        std::uninitialized_copy(from, from + n, at);
+        return at;
     }
 };
 
 Value::Value(std::string_view s) : Value(Parts::text_copied(s)) {}
 
 namespace {
+
+// Room on the stack for the elements of one list or map while it is read, so that
+// only their exactly sized copy takes arena memory: the arena keeps every piece until
+// the operation ends, given back or not. What does not fit comes from the arena.
+struct Room {
+    static constexpr std::size_t kBytes = 1024;
+    alignas(16) unsigned char bytes[kBytes];
+    std::size_t used = 0;
+};
+
+template <class T>
+struct RoomAllocator {
+    using value_type = T;
+
+    explicit RoomAllocator(Room& r) noexcept : room(&r) {}
+    template <class U>
+    RoomAllocator(const RoomAllocator<U>& other) noexcept : room(other.room) {}
+
+    T* allocate(std::size_t n) {
+        if (n <= (Room::kBytes - room->used) / sizeof(T)) {
+            T* p = reinterpret_cast<T*>(room->bytes + room->used);
+            room->used += n * sizeof(T);
+            return p;
+        }
+        return ArenaAllocator<T>().allocate(n);
+    }
+    // The last piece taken from the room goes back to it; the others stay taken.
+    void deallocate(T* p, std::size_t n) noexcept {
+        const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(p) - reinterpret_cast<std::uintptr_t>(room->bytes);
+        if (at >= Room::kBytes) return ArenaAllocator<T>().deallocate(p, n);
+        if (at + n * sizeof(T) == room->used) room->used -= n * sizeof(T);
+    }
+
+    friend bool operator==(const RoomAllocator& a, const RoomAllocator& b) { return a.room == b.room; }
+
+    Room* room;
+};
+
+// The members of a Map while it is read, sorted by key as they come, the last of
+// repeated keys winning; json::read_map fills it as it does a SortedMap.
+class MapRead {
+public:
+    explicit MapRead(Room& room) : entries_(RoomAllocator<MapEntry>(room)) {}
+
+    bool empty() const { return entries_.empty(); }
+    std::size_t size() const { return entries_.size(); }
+    std::size_t capacity() const { return entries_.capacity(); }
+    void reserve(std::size_t n) { entries_.reserve(n); }
+    const MapEntry* data() const { return entries_.data(); }
+
+    // The slot of key, emptied if the key was read before; its key is set by the caller.
+    MapEntry& reset_slot(std::string_view key) {
+        // Texts usually arrive in key order, so try the end first.
+        if (entries_.empty() || entries_.back().key.text() < key) return entries_.emplace_back();
+        auto it = std::lower_bound(entries_.begin(), entries_.end(), key,
+                                   [](const MapEntry& e, std::string_view k) { return e.key.text() < k; });
+        if (it != entries_.end() && it->key.text() == key) return *it = MapEntry{};
+        return *entries_.emplace(it);
+    }
+
+private:
+    std::vector<MapEntry, RoomAllocator<MapEntry>> entries_;
+};
 
 constexpr std::string_view kNames[] = {"Null", "Bool", "Int", "Float", "Str", "List", "Map", "Submodel"};
 
@@ -150,21 +209,23 @@ bool read_payload(json::Reader& r, int index, Value& out) {
         }
         // A bare variant name in the list is positioned before the comma after it.
         case variant("List"): {
-            Vector<Value> items;
+            Room room;
+            std::vector<Value, RoomAllocator<Value>> items{RoomAllocator<Value>(room)};
             if (!json::read_list(r, items, read_value, json::Reader::ArrayClose::Bracket)) return false;
-            out = Parts::list(items);
+            out = Parts::over(Value::Kind::List, Parts::copied(items.data(), items.size()), items.size());
             return true;
         }
         case variant("Map"): {
-            // Sorted as read, the last of repeated keys winning; the key is kept before
-            // the value is read, which may overwrite the reader's copy of an escaped one.
-            SortedMap<MapEntry> read;
+            Room room;
+            MapRead read(room);
+            // The key is kept before the value is read, which may overwrite the reader's
+            // copy of an escaped one.
             if (!json::read_map(r, read, [](json::Reader& in, MapEntry& e, std::string_view key) {
                     e.key = Parts::text_read(in, key);
                     return read_value(in, e.value);
                 }))
                 return false;
-            out = Parts::map(read);
+            out = Parts::over(Value::Kind::Map, Parts::copied(read.data(), read.size()), read.size());
             return true;
         }
         case variant("Submodel"): {

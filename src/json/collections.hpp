@@ -74,9 +74,11 @@ bool read_list(Reader& r, std::vector<T, A>& out, F&& read_one,
 
 // read_one(Reader&, T&) reads one member value; anything but an object is a type failure.
 // A read_one that also takes the key (Reader&, T&, std::string_view) is given it; the
-// view holds until the reader reads another string.
-template <class T, class F>
-bool read_map(Reader& r, SortedMap<T>& out, F&& read_one) {
+// view holds until the reader reads another string. out is a SortedMap<T>, or a map
+// that offers the members used here as it does.
+template <class M, class F>
+bool read_map(Reader& r, M& out, F&& read_one) {
+    using T = std::remove_reference_t<decltype(out.reset_slot(std::string_view{}))>;
     int c = r.peek_ws();
     if (c == '{') return r.in_object([&] {
         bool first = true;
@@ -85,11 +87,11 @@ bool read_map(Reader& r, SortedMap<T>& out, F&& read_one) {
             int k = r.next_key(first, key);
             if (k < 0) return false;
             if (k == 0) {
-                if (!out.empty()) detail::note_length<SortedMap<T>>(r.depth(), out.size());
+                if (!out.empty()) detail::note_length<M>(r.depth(), out.size());
                 return true;
             }
             if (out.capacity() == 0)
-                out.reserve(std::max<std::uint32_t>(detail::length_hint<SortedMap<T>>(r.depth()), 1));
+                out.reserve(std::max<std::uint32_t>(detail::length_hint<M>(r.depth()), 1));
             // A repeated key's entry is reset first, so the last one wins.
             T& value = out.reset_slot(key);
             if (!r.colon()) return false;

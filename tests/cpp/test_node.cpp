@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <string>
 
@@ -208,6 +209,49 @@ TEST(Value, EscapedTextsOutliveTheReadersScratch) {
         for (const Value& v : values) drovane::write_value(w, v);
         EXPECT_EQ(w.out, c.expected) << c.input;
     }
+}
+
+// Lists and maps longer than the room they are first read into, in text order and
+// against it, with repeated keys: the same text as short ones give.
+TEST(Value, LongListsAndMaps) {
+    auto integer = [](int n) { return std::string("{\"Int\":").append(std::to_string(n)).append("}"); };
+    auto list = [&](int n) {
+        std::string s = "{\"List\":[";
+        for (int i = 0; i < n; ++i) s.append(i ? "," : "").append(integer(i));
+        return s.append("]}");
+    };
+    // The member of key k000 + i, its value `value`.
+    auto member = [&](int i, int value) {
+        char key[16];
+        std::snprintf(key, sizeof key, "k%03d", i);
+        return std::string("\"").append(key).append("\":").append(integer(value));
+    };
+    // Keys k000 .. k(n-1) with their numbers, from the last down when reversed, then
+    // the key `repeat` again with -1 (none for repeat < 0).
+    auto map = [&](int n, bool reversed, int repeat) {
+        std::string s = "{\"Map\":{";
+        for (int j = 0; j < n; ++j) s.append(j ? "," : "").append(member(reversed ? n - 1 - j : j, reversed ? n - 1 - j : j));
+        if (repeat >= 0) s.append(",").append(member(repeat, -1));
+        return s.append("}}");
+    };
+    auto canonical = [&](int n, int repeat) {
+        std::string s = "{\"Map\":{";
+        for (int i = 0; i < n; ++i) s.append(i ? "," : "").append(member(i, i == repeat ? -1 : i));
+        return s.append("}}");
+    };
+    struct Row {
+        std::string input, expected;
+    };
+    const Row rows[] = {
+        {list(1), list(1)},
+        {list(300), list(300)},
+        {map(300, false, -1), canonical(300, -1)},
+        {map(300, true, -1), canonical(300, -1)},
+        {map(300, true, 150), canonical(300, 150)},
+        {"{\"List\":[" + list(100) + "," + map(100, true, 0) + "," + list(3) + "]}",
+         "{\"List\":[" + list(100) + "," + canonical(100, 0) + "," + list(3) + "]}"},
+    };
+    for (const Row& row : rows) EXPECT_EQ(value_text(row.input), row.expected) << row.input.substr(0, 60);
 }
 
 TEST(Tree, ReadAndWrite) {
