@@ -37,7 +37,7 @@ private:
 
 Result<std::string> diff_json(std::string_view old_tree, std::string_view new_tree) {
     return in_arena([&]() -> Result<std::string> {
-        Result<node::Node> old_read = node::read_tree(old_tree);
+        Result<node::Node> old_read = node::read_tree(old_tree, node::Use::Compare);
         if (!old_read.ok()) return old_read.failure();
         Dropped<node::Node> old_node(std::move(old_read.value()));
         Result<node::Node> new_read = node::read_tree_against(new_tree, *old_node, old_tree);

@@ -53,14 +53,16 @@ bool read_opt_bool(json::Reader& r, std::optional<bool>& out) {
     return json::read_nullable(r, out, [](json::Reader& in, bool& b) { return in.read_bool(b); });
 }
 
-// The old tree a new tree is read against: the node the diff will compare the one
-// being read with, and the text the old tree was read from.
-struct Guide {
-    const Node* old;
+// How a node is read: against which old node, the one the diff will compare it with
+// (none: in full), and whether the tree will be written out again, in which case
+// kept texts learn whether they can be written back as they stand.
+struct Reading {
+    const Node* old = nullptr;
     std::string_view old_text;
+    bool written = true;
 };
 
-bool read_node_guided(json::Reader& r, Node& out, const Guide* guide);
+bool read_node_as(json::Reader& r, Node& out, const Reading& how);
 
 // Old nodes are only ever guides at the depth of the new node they guide: the root
 // guides the root, and the children of one slot the children of the same slot of
@@ -127,12 +129,13 @@ private:
 // guide, so that its own children can still be shared, and its key then finds the
 // old child the next one most likely follows.
 bool read_slot_guided(json::Reader& r, Vector<Node>& list, const Vector<Node>& old_list, std::string_view old_text) {
+    const Reading in_full{nullptr, {}, false};
     std::size_t next = 0;
     OldKeys keys(old_list);
     return json::read_list(r, list, [&](json::Reader& in, Node& child) {
         const std::size_t t = list.size() - 1;
         int c = in.peek_ws();
-        if (c != '{' && c != '[') return read_node(in, child);
+        if (c != '{' && c != '[') return read_node_as(in, child, in_full);
         const Node* after = next < old_list.size() ? &old_list[next] : nullptr;
         const Node* at = t < old_list.size() && t != next ? &old_list[t] : nullptr;
         if (after && share(in, child, *after, old_text)) {
@@ -146,9 +149,8 @@ bool read_slot_guided(json::Reader& r, Vector<Node>& list, const Vector<Node>& o
         const Node* guide_node = after;
         if (at && (!after || common_prefix(in.rest(), *at, old_text) > common_prefix(in.rest(), *after, old_text)))
             guide_node = at;
-        if (!guide_node) return read_node(in, child);
-        const Guide g{guide_node, old_text};
-        if (!read_node_guided(in, child, &g)) return false;
+        if (!guide_node) return read_node_as(in, child, in_full);
+        if (!read_node_as(in, child, Reading{guide_node, old_text, false})) return false;
         if (child.key) {
             if (std::size_t j = keys.find(*child.key); j != OldKeys::npos) next = j + 1;
         } else {
@@ -158,34 +160,91 @@ bool read_slot_guided(json::Reader& r, Vector<Node>& list, const Vector<Node>& o
     });
 }
 
-bool read_node_field(json::Reader& r, int i, Node& n, const Guide* guide) {
+// Reads one handler or binding in full, to check it, into an arena of its own that
+// ends with the read, and keeps only its text, and whether writing the record gives
+// that text back.
+template <class T, class Read, class Write>
+bool read_kept(json::Reader& r, Kept<T>& out, bool written, Read&& read, Write&& write) {
+    r.peek_ws();
+    const std::size_t begin = r.offset();
+    bool canonical = false;
+    {
+        const ArenaScope checked;
+        T record;
+        if (!read(r, record)) return false;
+        if (written) {
+            const std::string_view text = r.text().substr(begin, r.offset() - begin);
+            json::Writer w(text.size());
+            write(w, record);
+            canonical = w.out == text;
+        }
+    }
+    out.text = r.text().substr(begin, r.offset() - begin);
+    out.record = nullptr;
+    out.canonical = canonical;
+    return true;
+}
+
+
+template <class T, class Read>
+const T& record_from(const Kept<T>& k, T& storage, Read&& read) {
+    if (k.record) return *k.record;
+    json::Reader r(k.text);
+    read(r, storage);
+    return storage;
+}
+
+template <class T, class Write>
+void write_kept(json::Writer& w, const Kept<T>& k, Write&& write) {
+    if (!k.record && k.canonical) return w.raw(k.text);
+    T storage;
+    write(w, record_of(k, storage));
+}
+
+template <class T>
+bool kept_equal(const Kept<T>& a, const Kept<T>& b) {
+    if (!a.record && !b.record && a.text == b.text) return true;
+    T sa, sb;
+    return record_of(a, sa) == record_of(b, sb);
+}
+
+bool read_node_field(json::Reader& r, int i, Node& n, const Reading& how) {
     switch (i) {
         case field("tag"): return r.read_string(n.tag);
         case field("key"): return json::read_optional_string(r, n.key);
         case field("props"): return drovane::read_value_map(r, n.props);
-        case field("slots"):
-            if (guide && !guide->old->slots.empty())
+        case field("slots"): {
+            const Reading in_full{nullptr, {}, how.written};
+            const auto read_in_full = [&](json::Reader& in, Node& child) { return read_node_as(in, child, in_full); };
+            if (how.old && !how.old->slots.empty())
                 return json::read_map(r, n.slots, [&](json::Reader& in, Vector<Node>& slot, std::string_view name) {
-                    const Vector<Node>* old_slot = guide->old->slots.find(name);
-                    if (!old_slot || old_slot->empty()) return json::read_list(in, slot, read_node);
-                    return read_slot_guided(in, slot, *old_slot, guide->old_text);
+                    const Vector<Node>* old_slot = how.old->slots.find(name);
+                    if (!old_slot || old_slot->empty()) return json::read_list(in, slot, read_in_full);
+                    return read_slot_guided(in, slot, *old_slot, how.old_text);
                 });
-            return json::read_map(r, n.slots, [](json::Reader& in, Vector<Node>& slot) {
-                return json::read_list(in, slot, read_node);
+            return json::read_map(r, n.slots, [&](json::Reader& in, Vector<Node>& slot) {
+                return json::read_list(in, slot, read_in_full);
             });
-        case field("events"): return json::read_map(r, n.events, action::read_action);
+        }
+        case field("events"):
+            return json::read_map(r, n.events, [&](json::Reader& in, Kept<action::Action>& k) {
+                return read_kept(in, k, how.written, action::read_action, action::write_action);
+            });
         case field("event_options"): return json::read_map(r, n.event_options, read_event_options);
-        case field("bindings"): return json::read_map(r, n.bindings, read_binding);
+        case field("bindings"):
+            return json::read_map(r, n.bindings, [&](json::Reader& in, Kept<Binding>& k) {
+                return read_kept(in, k, how.written, read_binding, write_binding);
+            });
     }
     return false;  // not reached: every field of kNode has its case
 }
 
-bool read_node_guided(json::Reader& r, Node& out, const Guide* guide) {
+bool read_node_as(json::Reader& r, Node& out, const Reading& how) {
     r.peek_ws();
     const std::size_t begin = r.offset();
     if (!json::read_record(
             r, kNode, [](std::string_view key) { return node_field_index(key); },
-            [&](int i) { return read_node_field(r, i, out, guide); }))
+            [&](int i) { return read_node_field(r, i, out, how); }))
         return false;
     // Spans past 4 GiB are not kept: such a node is simply read in full when compared.
     const std::size_t size = r.offset() - begin;
@@ -210,7 +269,7 @@ void write_slot(json::Writer& w, const Vector<Node>& list) {
 
 }  // namespace
 
-bool read_node(json::Reader& r, Node& out) { return read_node_guided(r, out, nullptr); }
+bool read_node(json::Reader& r, Node& out) { return read_node_as(r, out, Reading{}); }
 
 bool read_event_options(json::Reader& r, EventOptions& out) {
     return json::read_record(r, kEventOptions, [&](int i) { return read_opt_bool(r, out.*kOptionMembers[i]); });
@@ -243,7 +302,9 @@ void write_node(json::Writer& w, const Node& shown) {
     if (!n.events.empty()) {
         w.raw(',');
         w.key("events");
-        json::write_map(w, n.events, action::write_action);
+        json::write_map(w, n.events, [](json::Writer& out, const Kept<action::Action>& k) {
+            write_kept(out, k, action::write_action);
+        });
     }
     if (!n.event_options.empty()) {
         w.raw(',');
@@ -253,7 +314,8 @@ void write_node(json::Writer& w, const Node& shown) {
     if (!n.bindings.empty()) {
         w.raw(',');
         w.key("bindings");
-        json::write_map(w, n.bindings, write_binding);
+        json::write_map(w, n.bindings,
+                        [](json::Writer& out, const Kept<Binding>& k) { write_kept(out, k, write_binding); });
     }
     w.raw('}');
 }
@@ -266,25 +328,34 @@ void write_event_options(json::Writer& w, const EventOptions& o) {
     w.raw('}');
 }
 
-Result<Node> read_tree(std::string_view text) {
+Result<Node> read_tree(std::string_view text, Use use) {
     Node n;
     json::Reader r(text);
-    if (!read_node(r, n) || !r.end_of_text()) return fail(r.error().text());
+    if (!read_node_as(r, n, Reading{nullptr, {}, use == Use::Write}) || !r.end_of_text())
+        return fail(r.error().text());
     return n;
 }
 
 Result<Node> read_tree_against(std::string_view text, const Node& old, std::string_view old_text) {
     Node n;
     json::Reader r(text);
-    const Guide g{&old, old_text};
     if (r.peek_ws() == '{' || r.peek_ws() == '[') {
-        if (!share(r, n, old, old_text) && !read_node_guided(r, n, &g)) return fail(r.error().text());
-    } else if (!read_node(r, n)) {
+        if (!share(r, n, old, old_text) && !read_node_as(r, n, Reading{&old, old_text, false}))
+            return fail(r.error().text());
+    } else if (!read_node_as(r, n, Reading{nullptr, {}, false})) {
         return fail(r.error().text());
     }
     if (!r.end_of_text()) return fail(r.error().text());
     return n;
 }
+
+const action::Action& record_of(const Kept<action::Action>& k, action::Action& storage) {
+    return record_from(k, storage, action::read_action);
+}
+const Binding& record_of(const Kept<Binding>& k, Binding& storage) { return record_from(k, storage, read_binding); }
+
+bool operator==(const Kept<action::Action>& a, const Kept<action::Action>& b) { return kept_equal(a, b); }
+bool operator==(const Kept<Binding>& a, const Kept<Binding>& b) { return kept_equal(a, b); }
 
 bool operator==(const EventOptions& a, const EventOptions& b) {
     return a.capture == b.capture && a.once == b.once && a.passive == b.passive;

@@ -22,15 +22,29 @@ struct EventOptions {
     std::optional<bool> passive;
 };
 
+// A handler or binding as read from a tree: checked once, in full, and kept as its
+// text, which the operation's inputs hold for as long as the tree lives. Most are
+// never looked at again (a diff compares their bytes, an op or a written tree wants
+// a few), and as records they took about four times the room of their text.
+// An op sets one as a record instead: record points into the op, which the
+// operation keeps to its end. A text that is already what the writer writes
+// (canonical) is written back as it stands.
+template <class T>
+struct Kept {
+    std::string_view text;
+    const T* record = nullptr;
+    bool canonical = false;
+};
+
 // Maps are SortedMaps (sorted vectors): small, read once in order, walked in key order by diff and equality.
 struct Node {
     String tag;
     std::optional<String> key;
     SortedMap<drovane::Value> props;
     SortedMap<Vector<Node>> slots;
-    SortedMap<action::Action> events;
+    SortedMap<Kept<action::Action>> events;
     SortedMap<EventOptions> event_options;
-    SortedMap<Binding> bindings;
+    SortedMap<Kept<Binding>> bindings;
 
     // Where the node's text lies in the text it was read from (size 0: nowhere, as for
     // a node built in code or a text over 4 GiB). A new tree read against an old one
@@ -51,16 +65,28 @@ bool read_event_options(json::Reader& r, EventOptions& out);
 // null reads as no options; anything else as EventOptions.
 bool read_event_options_nullable(json::Reader& r, std::optional<EventOptions>& out);
 void write_node(json::Writer& w, const Node& n);
+// A kept handler or binding as a record: the one it holds, or one read into storage
+// from its text (which was read before, so reads again without fault).
+const action::Action& record_of(const Kept<action::Action>& k, action::Action& storage);
+const Binding& record_of(const Kept<Binding>& k, Binding& storage);
 void write_event_options(json::Writer& w, const EventOptions& o);
 
+// What a tree is read for: to be written out again (apply), or only compared (diff),
+// which need not learn which kept texts can be written back as they stand.
+enum class Use { Write, Compare };
+
 // A whole tree text: one Node, then only whitespace. The message carries its position.
-Result<Node> read_tree(std::string_view text);
-// The same, sharing the subtrees of old (read from old_text) whose text the new text
+Result<Node> read_tree(std::string_view text, Use use = Use::Write);
+// The same, for comparing with old, sharing the subtrees of old (read from old_text) whose text the new text
 // repeats where the diff will compare them: the same result, messages and positions
 // as read_tree, for much less work when most of the tree is unchanged.
 Result<Node> read_tree_against(std::string_view text, const Node& old, std::string_view old_text);
 
 bool operator==(const EventOptions& a, const EventOptions& b);
+// Equal texts are equal values; different texts may still be (-0.0 and 0.0), so
+// then the records decide.
+bool operator==(const Kept<action::Action>& a, const Kept<action::Action>& b);
+bool operator==(const Kept<Binding>& a, const Kept<Binding>& b);
 bool operator==(const Node& a, const Node& b);
 
 }  // namespace vorlan::node

@@ -141,7 +141,8 @@ Applied apply_op(node::Node& target, Op& op, std::size_t at) {
                 return std::monostate{};
             },
             [&](SetEvent& o) -> Applied {
-                target.events.set(std::move(o.name), std::move(*o.action));
+                // The op lives to the end of the operation, so the tree may point into it.
+                target.events.set(std::move(o.name), node::Kept<action::Action>{{}, &*o.action});
                 return std::monostate{};
             },
             [&](RemoveEvent& o) -> Applied {
@@ -154,7 +155,7 @@ Applied apply_op(node::Node& target, Op& op, std::size_t at) {
                 return std::monostate{};
             },
             [&](SetBinding& o) -> Applied {
-                target.bindings.set(std::move(o.name), std::move(*o.binding));
+                target.bindings.set(std::move(o.name), node::Kept<node::Binding>{{}, &*o.binding});
                 return std::monostate{};
             },
             [&](RemoveBinding& o) -> Applied {

@@ -127,13 +127,19 @@ struct Differ {
             [&](const String& name) { ops.emplace_back(RemoveProp{path(), name}); });
         maps(
             o.events, n.events,
-            [&](const String& name, action::Action& a) { ops.emplace_back(SetEvent{path(), name, std::move(a)}); },
+            [&](const String& name, const node::Kept<action::Action>& k) {
+                action::Action read;
+                const action::Action& a = node::record_of(k, read);
+                ops.emplace_back(SetEvent{path(), name, &a == &read ? std::move(read) : a});
+            },
             [&](const String& name) { ops.emplace_back(RemoveEvent{path(), name}); });
         event_options(o, n);
         maps(
             o.bindings, n.bindings,
-            [&](const String& name, node::Binding& b) {
-                ops.emplace_back(SetBinding{path(), name, std::move(b)});
+            [&](const String& name, const node::Kept<node::Binding>& k) {
+                node::Binding read;
+                const node::Binding& b = node::record_of(k, read);
+                ops.emplace_back(SetBinding{path(), name, &b == &read ? std::move(read) : b});
             },
             [&](const String& name) { ops.emplace_back(RemoveBinding{path(), name}); });
 

@@ -281,6 +281,36 @@ def test_handler_shapes_read_alike_in_a_tree(form, plain):
     assert canonical(tree(form)) == canonical(tree(plain))
 
 
+# Handlers and bindings are compared by their text first; texts that differ may still
+# hold equal values (a zero's sign), and each is written back as it was read.
+KEPT_PAIRS = [
+    ("zero's sign", '{"kind":"emit","event":"x","detail":{"expr":"lit","value":-0.0}}',
+     '{"field":"f","mode":"one-way","scale":-0.0}',
+     '{"kind":"emit","event":"x","detail":{"expr":"lit","value":0.0}}',
+     '{"field":"f","mode":"one-way","scale":0.0}', EMPTY),
+    ("layout", '{ "kind" : "emit" , "event" : "x" }', '{"mode":"one-way","field":"f"}',
+     '{"kind":"emit","event":"x"}', '{"field":"f","mode":"one-way"}', EMPTY),
+    ("changed", '{"kind":"emit","event":"x","detail":{"expr":"lit","value":-0.0}}',
+     '{"field":"f","mode":"one-way","scale":-0.0}',
+     '{"kind":"emit","event":"x","detail":{"expr":"lit","value":1}}',
+     '{"field":"f","mode":"one-way","scale":1.5}',
+     '{"ops":[{"SetEvent":{"path":[],"name":"click","action":{"kind":"emit","event":"x","detail":{"expr":"lit",'
+     '"value":1}}}},{"SetBinding":{"path":[],"name":"v","binding":{"field":"f","mode":"one-way","scale":1.5}}}]}'),
+]
+
+
+@pytest.mark.parametrize("old_action,old_binding,new_action,new_binding,expected", [c[1:] for c in KEPT_PAIRS],
+                         ids=[c[0] for c in KEPT_PAIRS])
+def test_handlers_and_bindings_compare_by_value(old_action, old_binding, new_action, new_binding, expected):
+    def tree(action, binding):
+        return '{"tag":"b","events":{"click":' + action + '},"bindings":{"v":' + binding + "}}"
+
+    old, new = tree(old_action, old_binding), tree(new_action, new_binding)
+    assert vorlan.diff(old, new) == expected
+    if expected != EMPTY:
+        assert vorlan.apply(old, expected) == canonical(new)
+
+
 @pytest.mark.parametrize(
     "text,message",
     [
