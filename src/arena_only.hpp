@@ -47,72 +47,72 @@ constexpr std::size_t member_count() {
 template <class... M>
 using MemberTypes = std::tuple<std::remove_cvref_t<M>...>;
 
+// Only named inside decltype: the body is compiled for its return type, never run.
 template <class T>
-auto member_types() {
+auto member_types(T& t) {
     constexpr std::size_t n = member_count<T>();
-    T &t = *static_cast<T *>(nullptr);  // unevaluated: only the types are taken
     if constexpr (n == 1) {
-        auto &[a] = t;
+        auto& [a] = t;
         return std::type_identity<MemberTypes<decltype(a)>>{};
     } else if constexpr (n == 2) {
-        auto &[a, b] = t;
+        auto& [a, b] = t;
         return std::type_identity<MemberTypes<decltype(a), decltype(b)>>{};
     } else if constexpr (n == 3) {
-        auto &[a, b, c] = t;
+        auto& [a, b, c] = t;
         return std::type_identity<MemberTypes<decltype(a), decltype(b), decltype(c)>>{};
     } else if constexpr (n == 4) {
-        auto &[a, b, c, d] = t;
+        auto& [a, b, c, d] = t;
         return std::type_identity<MemberTypes<decltype(a), decltype(b), decltype(c), decltype(d)>>{};
     } else if constexpr (n == 5) {
-        auto &[a, b, c, d, e] = t;
+        auto& [a, b, c, d, e] = t;
         return std::type_identity<MemberTypes<decltype(a), decltype(b), decltype(c), decltype(d), decltype(e)>>{};
     } else if constexpr (n == 6) {
-        auto &[a, b, c, d, e, f] = t;
+        auto& [a, b, c, d, e, f] = t;
         return std::type_identity<
             MemberTypes<decltype(a), decltype(b), decltype(c), decltype(d), decltype(e), decltype(f)>>{};
     } else if constexpr (n == 7) {
-        auto &[a, b, c, d, e, f, g] = t;
+        auto& [a, b, c, d, e, f, g] = t;
         return std::type_identity<
             MemberTypes<decltype(a), decltype(b), decltype(c), decltype(d), decltype(e), decltype(f), decltype(g)>>{};
     } else if constexpr (n == 8) {
-        auto &[a, b, c, d, e, f, g, h] = t;
+        auto& [a, b, c, d, e, f, g, h] = t;
         return std::type_identity<MemberTypes<decltype(a), decltype(b), decltype(c), decltype(d), decltype(e),
                                               decltype(f), decltype(g), decltype(h)>>{};
     } else if constexpr (n == 9) {
-        auto &[a, b, c, d, e, f, g, h, i] = t;
+        auto& [a, b, c, d, e, f, g, h, i] = t;
         return std::type_identity<MemberTypes<decltype(a), decltype(b), decltype(c), decltype(d), decltype(e),
                                               decltype(f), decltype(g), decltype(h), decltype(i)>>{};
     } else if constexpr (n == 10) {
-        auto &[a, b, c, d, e, f, g, h, i, j] = t;
+        auto& [a, b, c, d, e, f, g, h, i, j] = t;
         return std::type_identity<MemberTypes<decltype(a), decltype(b), decltype(c), decltype(d), decltype(e),
                                               decltype(f), decltype(g), decltype(h), decltype(i), decltype(j)>>{};
     } else if constexpr (n == 11) {
-        auto &[a, b, c, d, e, f, g, h, i, j, k] = t;
+        auto& [a, b, c, d, e, f, g, h, i, j, k] = t;
         return std::type_identity<
             MemberTypes<decltype(a), decltype(b), decltype(c), decltype(d), decltype(e), decltype(f), decltype(g),
                         decltype(h), decltype(i), decltype(j), decltype(k)>>{};
     } else if constexpr (n == 12) {
-        auto &[a, b, c, d, e, f, g, h, i, j, k, l] = t;
+        auto& [a, b, c, d, e, f, g, h, i, j, k, l] = t;
         return std::type_identity<
             MemberTypes<decltype(a), decltype(b), decltype(c), decltype(d), decltype(e), decltype(f), decltype(g),
                         decltype(h), decltype(i), decltype(j), decltype(k), decltype(l)>>{};
     } else if constexpr (n == 13) {
-        auto &[a, b, c, d, e, f, g, h, i, j, k, l, m] = t;
+        auto& [a, b, c, d, e, f, g, h, i, j, k, l, m] = t;
         return std::type_identity<
             MemberTypes<decltype(a), decltype(b), decltype(c), decltype(d), decltype(e), decltype(f), decltype(g),
                         decltype(h), decltype(i), decltype(j), decltype(k), decltype(l), decltype(m)>>{};
     } else if constexpr (n == 14) {
-        auto &[a, b, c, d, e, f, g, h, i, j, k, l, m, n] = t;
+        auto& [a, b, c, d, e, f, g, h, i, j, k, l, m, n] = t;
         return std::type_identity<
             MemberTypes<decltype(a), decltype(b), decltype(c), decltype(d), decltype(e), decltype(f), decltype(g),
                         decltype(h), decltype(i), decltype(j), decltype(k), decltype(l), decltype(m), decltype(n)>>{};
     } else if constexpr (n == 15) {
-        auto &[a, b, c, d, e, f, g, h, i, j, k, l, m, n, o] = t;
+        auto& [a, b, c, d, e, f, g, h, i, j, k, l, m, n, o] = t;
         return std::type_identity<MemberTypes<decltype(a), decltype(b), decltype(c), decltype(d), decltype(e),
                                               decltype(f), decltype(g), decltype(h), decltype(i), decltype(j),
                                               decltype(k), decltype(l), decltype(m), decltype(n), decltype(o)>>{};
     } else if constexpr (n == 16) {
-        auto &[a, b, c, d, e, f, g, h, i, j, k, l, m, n, o, p] = t;
+        auto& [a, b, c, d, e, f, g, h, i, j, k, l, m, n, o, p] = t;
         return std::type_identity<MemberTypes<
             decltype(a), decltype(b), decltype(c), decltype(d), decltype(e), decltype(f), decltype(g), decltype(h),
             decltype(i), decltype(j), decltype(k), decltype(l), decltype(m), decltype(n), decltype(o), decltype(p)>>{};
@@ -151,13 +151,13 @@ struct ArenaOnly {
         if constexpr (std::is_trivially_destructible_v<T>) {
             return true;  // its destructor frees nothing, so skipping it loses nothing
         } else if constexpr (std::is_aggregate_v<T>) {
-            using Members = typename decltype(member_types<T>())::type;
+            using Members = typename decltype(member_types(std::declval<T&>()))::type;
             if constexpr (std::is_void_v<Members>)
                 return false;
             else
                 return AllArenaOnly<Members, T, Seen...>::value;
         } else if constexpr (requires { &T::v; }) {
-            using V = std::remove_cvref_t<decltype(std::declval<T &>().v)>;
+            using V = std::remove_cvref_t<decltype(std::declval<T&>().v)>;
             return sizeof(T) == sizeof(V) && arena_only_v<V, T, Seen...>();
         } else {
             return false;
