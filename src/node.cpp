@@ -1,14 +1,16 @@
 #include "node.hpp"
 #include "json/collections.hpp"
 #include "json/record.hpp"
+#include "diff/keyed.hpp"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <optional>
 #include <string>
-#include <unordered_map>
 #include <utility>
+#include <vector>
 
 namespace vorlan::node {
 namespace {
@@ -97,6 +99,8 @@ std::size_t common_prefix(std::string_view rest, const Node& candidate, std::str
 class OldKeys {
 public:
     explicit OldKeys(const Vector<Node>& list) : list_(list) {}
+    OldKeys(const OldKeys&) = delete;  // the index points into keys_
+    OldKeys& operator=(const OldKeys&) = delete;
 
     // The position of the first old child with this key, or npos.
     std::size_t find(std::string_view key) {
@@ -105,32 +109,44 @@ public:
                 if (list_[j].key && *list_[j].key == key) return j;
             return npos;
         }
-        if (index_.empty()) {
-            index_.reserve(list_.size());
+        if (!index_) {
+            // Only keyed children are indexed: an unkeyed one has nothing to be found by.
             for (std::size_t j = 0; j < list_.size(); ++j)
-                if (list_[j].key) index_.try_emplace(std::string_view(*list_[j].key), j);
+                if (list_[j].key) {
+                    keys_.emplace_back(*list_[j].key);
+                    at_.push_back(j);
+                }
+            index_.emplace(keys_);
         }
-        auto it = index_.find(key);
-        return it == index_.end() ? npos : it->second;
+        const std::size_t i = index_->find(key);
+        return i == npos ? npos : at_[i];
     }
 
-    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+    static constexpr std::size_t npos = diff::npos;
 
 private:
     static constexpr std::size_t kScan = 8;
     const Vector<Node>& list_;
-    std::unordered_map<std::string_view, std::size_t> index_;
+    std::vector<std::string_view> keys_;  // of the keyed children, in order
+    std::vector<std::size_t> at_;         // their positions in list_
+    std::optional<diff::KeyGroups> index_;
 };
 
 // One slot's children read against the old slot of the same name. Child t is paired
-// with the old child after the one the last child was paired with (what the diff
-// pairs keyed children with), or with old child t (what it pairs unkeyed children
-// with). A child that shares neither is read with the likelier of the two as its
-// guide, so that its own children can still be shared, and its key then finds the
-// old child the next one most likely follows.
+// with the old child that carries on the run the last two pairings made, forward or
+// backward (as the diff guesses keyed children), or with old child t (what it pairs
+// unkeyed children with). A child that shares neither is read with the likelier of
+// the two as its guide, so that its own children can still be shared, and its key
+// then finds the old child the next one most likely follows.
 bool read_slot_guided(json::Reader& r, Vector<Node>& list, const Vector<Node>& old_list, std::string_view old_text) {
     const Reading in_full{nullptr, {}, false};
-    std::size_t next = 0;
+    // step is 1, or -1 wrapped, once the last two pairings ran backwards.
+    std::size_t next = 0, last = OldKeys::npos, step = 1;
+    const auto paired = [&](std::size_t j) {
+        if (last != OldKeys::npos && (j == last + 1 || j + 1 == last)) step = j - last;
+        last = j;
+        next = j + step;
+    };
     OldKeys keys(old_list);
     return json::read_list(r, list, [&](json::Reader& in, Node& child) {
         const std::size_t t = list.size() - 1;
@@ -139,11 +155,11 @@ bool read_slot_guided(json::Reader& r, Vector<Node>& list, const Vector<Node>& o
         const Node* after = next < old_list.size() ? &old_list[next] : nullptr;
         const Node* at = t < old_list.size() && t != next ? &old_list[t] : nullptr;
         if (after && share(in, child, *after, old_text)) {
-            ++next;
+            paired(next);
             return true;
         }
         if (at && share(in, child, *at, old_text)) {
-            next = t + 1;
+            paired(t);
             return true;
         }
         const Node* guide_node = after;
@@ -152,9 +168,9 @@ bool read_slot_guided(json::Reader& r, Vector<Node>& list, const Vector<Node>& o
         if (!guide_node) return read_node_as(in, child, in_full);
         if (!read_node_as(in, child, Reading{guide_node, old_text, false})) return false;
         if (child.key) {
-            if (std::size_t j = keys.find(*child.key); j != OldKeys::npos) next = j + 1;
+            if (std::size_t j = keys.find(*child.key); j != OldKeys::npos) paired(j);
         } else {
-            next = static_cast<std::size_t>(guide_node - old_list.data()) + 1;
+            paired(static_cast<std::size_t>(guide_node - old_list.data()));
         }
         return true;
     });
