@@ -148,6 +148,9 @@ bool read_slot_guided(json::Reader& r, Vector<Node>& list, const Vector<Node>& o
         next = j + step;
     };
     OldKeys keys(old_list);
+    // The new list is most likely as long as the old one: room for that at once
+    // spares the moves of growing to it.
+    list.reserve(old_list.size());
     return json::read_list(r, list, [&](json::Reader& in, Node& child) {
         const std::size_t t = list.size() - 1;
         int c = in.peek_ws();
