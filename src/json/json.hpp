@@ -412,20 +412,16 @@ public:
 
     void raw(char c) { out.push_back(c); }
     void raw(std::string_view s) { out.append(s); }
-    void string(std::string_view s) { quoted(s, false); }
-    void key(std::string_view k) { quoted(k, true); }  // "k":
+    void string(std::string_view s);
+    void key(std::string_view k) {  // "k":
+        string(k);
+        out.push_back(':');
+    }
     void boolean(bool b) { out.append(b ? "true" : "false"); }
     void null() { out.append("null"); }
     void u64(std::uint64_t v);
     void i64(std::int64_t v);
     void f64(double v);  // shortest form; NaN and infinities as null
-
-private:
-    // The string in quotes, escaped, then a colon if asked: a string that needs no
-    // escape (nearly all) goes out in one append.
-    void quoted(std::string_view s, bool colon);
-
-public:
 
     std::string out;
 };

@@ -7,24 +7,11 @@
 
 namespace vorlan::json {
 
-namespace {
-constexpr std::size_t kShort = 61;  // a quoted short string and its colon fit 64 bytes
-}  // namespace
-
-void Writer::quoted(std::string_view s, bool colon) {
+void Writer::string(std::string_view s) {
     const char* p = s.data();
     const std::size_t n = s.size();
     std::size_t run = 0;
     std::size_t stop = detail::scan_to_stop(p, 0, n);
-    if (stop == n && n <= kShort) {
-        char buf[kShort + 3];
-        buf[0] = '"';
-        std::memcpy(buf + 1, p, n);
-        buf[n + 1] = '"';
-        buf[n + 2] = ':';
-        out.append(buf, n + 2 + (colon ? 1 : 0));
-        return;
-    }
     out.push_back('"');
     while (stop < n) {
         out.append(p + run, stop - run);
@@ -48,7 +35,6 @@ void Writer::quoted(std::string_view s, bool colon) {
     }
     out.append(p + run, n - run);
     out.push_back('"');
-    if (colon) out.push_back(':');
 }
 
 void Writer::u64(std::uint64_t v) {
