@@ -127,6 +127,21 @@ private:
     std::vector<MapEntry, RoomAllocator<MapEntry>> entries_;
 };
 
+// A JSON object of name -> Value, exactly sized in the arena.
+bool read_entries(json::Reader& r, std::span<const MapEntry>& out) {
+    Room room;
+    MapRead read(room);
+    // The key is kept before the value is read, which may overwrite the reader's copy
+    // of an escaped one.
+    if (!json::read_map(r, read, [](json::Reader& in, MapEntry& e, std::string_view key) {
+            e.key = Parts::text_read(in, key);
+            return read_value(in, e.value);
+        }))
+        return false;
+    out = {Parts::copied(read.data(), read.size()), read.size()};
+    return true;
+}
+
 constexpr std::string_view kNames[] = {"Null", "Bool", "Int", "Float", "Str", "List", "Map", "Submodel"};
 
 // A variant's index in kNames, named.
@@ -216,16 +231,9 @@ bool read_payload(json::Reader& r, int index, Value& out) {
             return true;
         }
         case variant("Map"): {
-            Room room;
-            MapRead read(room);
-            // The key is kept before the value is read, which may overwrite the reader's
-            // copy of an escaped one.
-            if (!json::read_map(r, read, [](json::Reader& in, MapEntry& e, std::string_view key) {
-                    e.key = Parts::text_read(in, key);
-                    return read_value(in, e.value);
-                }))
-                return false;
-            out = Parts::over(Value::Kind::Map, Parts::copied(read.data(), read.size()), read.size());
+            std::span<const MapEntry> entries;
+            if (!read_entries(r, entries)) return false;
+            out = Parts::over(Value::Kind::Map, entries.data(), entries.size());
             return true;
         }
         case variant("Submodel"): {
@@ -251,9 +259,59 @@ bool read_value(json::Reader& r, Value& out) {
     return true;
 }
 
-bool read_value_map(json::Reader& r, ValueMap& out) { return json::read_map(r, out, read_value); }
+bool read_value_map(json::Reader& r, Props& out) { return read_entries(r, out.entries_); }
 
 namespace {
+std::span<const MapEntry>::iterator lower(std::span<const MapEntry> entries, std::string_view key) {
+    return std::lower_bound(entries.begin(), entries.end(), key,
+                            [](const MapEntry& e, std::string_view k) { return e.key.text() < k; });
+}
+}  // namespace
+
+const Value* Props::find(std::string_view key) const {
+    auto it = lower(entries_, key);
+    return it != entries_.end() && it->key.text() == key ? &it->value : nullptr;
+}
+
+void Props::set(std::string_view key, Value value) {
+    auto it = lower(entries_, key);
+    const auto at = static_cast<std::size_t>(it - entries_.begin());
+    const bool found = it != entries_.end() && it->key.text() == key;
+    const std::size_t n = entries_.size() + (found ? 0 : 1);
+    MapEntry* next = ArenaAllocator<MapEntry>().allocate(n);
+    std::copy(entries_.begin(), it, next);
+    next[at] = MapEntry{Value(key), value};
+    std::copy(it + (found ? 1 : 0), entries_.end(), next + at + 1);
+    entries_ = {next, n};
+}
+
+bool Props::erase(std::string_view key) {
+    auto it = lower(entries_, key);
+    if (it == entries_.end() || it->key.text() != key) return false;
+    const auto at = static_cast<std::size_t>(it - entries_.begin());
+    MapEntry* next = entries_.size() > 1 ? ArenaAllocator<MapEntry>().allocate(entries_.size() - 1) : nullptr;
+    std::copy(entries_.begin(), it, next);
+    std::copy(it + 1, entries_.end(), next + at);
+    entries_ = {next, entries_.size() - 1};
+    return true;
+}
+
+namespace {
+
+void write_one(json::Writer& w, const Value& v);
+
+// An object of the entries, in their (key) order.
+void write_entries(json::Writer& w, std::span<const MapEntry> entries) {
+    w.raw('{');
+    bool first = true;
+    for (const MapEntry& e : entries) {
+        if (!first) w.raw(',');
+        first = false;
+        w.key(e.key.text());
+        write_one(w, e.value);
+    }
+    w.raw('}');
+}
 
 // Each variant as an object of its name (no name needs escaping) and payload; Null as its bare name.
 void write_one(json::Writer& w, const Value& v) {
@@ -286,18 +344,10 @@ void write_one(json::Writer& w, const Value& v) {
             w.raw(']');
             break;
         }
-        case Value::Kind::Map: {
-            w.raw("{\"Map\":{");
-            bool first = true;
-            for (const MapEntry& e : v.entries()) {
-                if (!first) w.raw(',');
-                first = false;
-                w.key(e.key.text());
-                write_one(w, e.value);
-            }
-            w.raw('}');
+        case Value::Kind::Map:
+            w.raw("{\"Map\":");
+            write_entries(w, v.entries());
             break;
-        }
         case Value::Kind::Submodel:
             w.raw("{\"Submodel\":");
             w.u64(v.submodel().id);
@@ -310,7 +360,17 @@ void write_one(json::Writer& w, const Value& v) {
 
 void write_value(json::Writer& w, const Value& v) { write_one(w, v); }
 
-void write_value_map(json::Writer& w, const ValueMap& m) { json::write_map(w, m, write_value); }
+void write_value_map(json::Writer& w, const Props& m) { write_entries(w, m.entries()); }
+
+namespace {
+bool equal_entries(std::span<const MapEntry> x, std::span<const MapEntry> y) {
+    return std::equal(x.begin(), x.end(), y.begin(), y.end(), [](const MapEntry& e, const MapEntry& f) {
+        return e.key.text() == f.key.text() && e.value == f.value;
+    });
+}
+}  // namespace
+
+bool operator==(const Props& a, const Props& b) { return equal_entries(a.entries(), b.entries()); }
 
 bool operator==(const Value& a, const Value& b) {
     if (a.kind() != b.kind()) return false;
@@ -325,12 +385,7 @@ bool operator==(const Value& a, const Value& b) {
             const std::span<const Value> x = a.items(), y = b.items();
             return std::equal(x.begin(), x.end(), y.begin(), y.end());
         }
-        case Value::Kind::Map: {
-            const std::span<const MapEntry> x = a.entries(), y = b.entries();
-            return std::equal(x.begin(), x.end(), y.begin(), y.end(), [](const MapEntry& e, const MapEntry& f) {
-                return e.key.text() == f.key.text() && e.value == f.value;
-            });
-        }
+        case Value::Kind::Map: return equal_entries(a.entries(), b.entries());
         case Value::Kind::Submodel: return a.submodel() == b.submodel();
     }
     return false;  // not reached: every kind has its case

@@ -40,7 +40,7 @@ struct Kept {
 struct Node {
     String tag;
     std::optional<String> key;
-    SortedMap<drovane::Value> props;
+    drovane::Props props;
     SortedMap<Vector<Node>> slots;
     SortedMap<Kept<action::Action>> events;
     SortedMap<EventOptions> event_options;

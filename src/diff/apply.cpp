@@ -133,7 +133,7 @@ Applied apply_op(node::Node& target, Op& op, std::size_t at) {
     return std::visit(
         Overloaded{
             [&](SetProp& o) -> Applied {
-                target.props.set(std::move(o.name), std::move(o.value));
+                target.props.set(o.name, o.value);
                 return std::monostate{};
             },
             [&](RemoveProp& o) -> Applied {

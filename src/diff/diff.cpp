@@ -25,20 +25,30 @@ struct Differ {
         return p;
     }
 
+    // Entries of both map shapes: a SortedMap's pairs and a node's prop entries.
+    template <class K, class V>
+    static std::string_view key_of(const std::pair<K, V>& e) { return e.first; }
+    template <class K, class V>
+    static const V& value_of(const std::pair<K, V>& e) { return e.second; }
+    static std::string_view key_of(const drovane::MapEntry& e) { return e.key.text(); }
+    static const drovane::Value& value_of(const drovane::MapEntry& e) { return e.value; }
+
     // Two passes over a map pair: set what is new or changed, then remove what is gone.
-    template <class V, class Set, class Remove>
-    void maps(const SortedMap<V>& o, SortedMap<V>& n, Set&& set, Remove&& remove) {
+    template <class M, class Set, class Remove>
+    void maps(const M& o, const M& n, Set&& set, Remove&& remove) {
         auto oi = o.begin();
-        for (auto& [name, value] : n) {
+        for (const auto& entry : n) {
+            const std::string_view name = key_of(entry);
             int c = 1;
-            while (oi != o.end() && (c = oi->first.compare(name)) < 0) ++oi;
-            if (oi == o.end() || c != 0 || !(oi->second == value)) set(name, value);
+            while (oi != o.end() && (c = key_of(*oi).compare(name)) < 0) ++oi;
+            if (oi == o.end() || c != 0 || !(value_of(*oi) == value_of(entry))) set(name, value_of(entry));
         }
         auto ni = n.begin();
         for (const auto& entry : o) {
+            const std::string_view name = key_of(entry);
             int c = 1;
-            while (ni != n.end() && (c = ni->first.compare(entry.first)) < 0) ++ni;
-            if (ni == n.end() || c != 0) remove(entry.first);
+            while (ni != n.end() && (c = key_of(*ni).compare(name)) < 0) ++ni;
+            if (ni == n.end() || c != 0) remove(name);
         }
     }
 
@@ -123,25 +133,25 @@ struct Differ {
         if (o.key != n.key) ops.emplace_back(SetKey{path(), n.key});
         maps(
             o.props, n.props,
-            [&](const String& name, drovane::Value& v) { ops.emplace_back(SetProp{path(), name, std::move(v)}); },
-            [&](const String& name) { ops.emplace_back(RemoveProp{path(), name}); });
+            [&](std::string_view name, const drovane::Value& v) { ops.emplace_back(SetProp{path(), String(name), v}); },
+            [&](std::string_view name) { ops.emplace_back(RemoveProp{path(), String(name)}); });
         maps(
             o.events, n.events,
-            [&](const String& name, const node::Kept<action::Action>& k) {
+            [&](std::string_view name, const node::Kept<action::Action>& k) {
                 action::Action read;
                 const action::Action& a = node::record_of(k, read);
-                ops.emplace_back(SetEvent{path(), name, &a == &read ? std::move(read) : a});
+                ops.emplace_back(SetEvent{path(), String(name), &a == &read ? std::move(read) : a});
             },
-            [&](const String& name) { ops.emplace_back(RemoveEvent{path(), name}); });
+            [&](std::string_view name) { ops.emplace_back(RemoveEvent{path(), String(name)}); });
         event_options(o, n);
         maps(
             o.bindings, n.bindings,
-            [&](const String& name, const node::Kept<node::Binding>& k) {
+            [&](std::string_view name, const node::Kept<node::Binding>& k) {
                 node::Binding read;
                 const node::Binding& b = node::record_of(k, read);
-                ops.emplace_back(SetBinding{path(), name, &b == &read ? std::move(read) : b});
+                ops.emplace_back(SetBinding{path(), String(name), &b == &read ? std::move(read) : b});
             },
-            [&](const String& name) { ops.emplace_back(RemoveBinding{path(), name}); });
+            [&](std::string_view name) { ops.emplace_back(RemoveBinding{path(), String(name)}); });
 
         const Vector<node::Node> no_old;
         Vector<node::Node> no_new;
