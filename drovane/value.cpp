@@ -333,17 +333,10 @@ void write_one(json::Writer& w, const Value& v) {
             w.raw("{\"Str\":");
             w.string(v.text());
             break;
-        case Value::Kind::List: {
-            w.raw("{\"List\":[");
-            bool first = true;
-            for (const Value& item : v.items()) {
-                if (!first) w.raw(',');
-                first = false;
-                write_one(w, item);
-            }
-            w.raw(']');
+        case Value::Kind::List:
+            w.raw("{\"List\":");
+            json::write_array(w, v.items(), write_one);
             break;
-        }
         case Value::Kind::Map:
             w.raw("{\"Map\":");
             write_entries(w, v.entries());

@@ -582,12 +582,7 @@ void write_slot(json::Writer& w, const Box<T>& b) {
 
 template <class T>
 void write_slot(json::Writer& w, const Vector<T>& list) {
-    w.raw('[');
-    for (std::size_t i = 0; i < list.size(); ++i) {
-        if (i) w.raw(',');
-        write_slot(w, list[i]);
-    }
-    w.raw(']');
+    json::write_array(w, list, [](json::Writer& out, const T& item) { write_slot(out, item); });
 }
 
 void write_slot(json::Writer& w, const SortedMap<Expr>& map) { json::write_map(w, map, write_expr); }

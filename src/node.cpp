@@ -277,14 +277,7 @@ bool read_node_as(json::Reader& r, Node& out, const Reading& how) {
 std::optional<bool> EventOptions::*const kOptionMembers[] = {&EventOptions::capture, &EventOptions::once,
                                                              &EventOptions::passive};
 
-void write_slot(json::Writer& w, const Vector<Node>& list) {
-    w.raw('[');
-    for (std::size_t i = 0; i < list.size(); ++i) {
-        if (i) w.raw(',');
-        write_node(w, list[i]);
-    }
-    w.raw(']');
-}
+void write_slot(json::Writer& w, const Vector<Node>& list) { json::write_array(w, list, write_node); }
 
 }  // namespace
 

@@ -99,12 +99,9 @@ void write_op(json::Writer& w, const Op& op) {
 }
 
 void write_ops(json::Writer& w, const Vector<Op>& ops) {
-    w.raw("{\"ops\":[");
-    for (std::size_t i = 0; i < ops.size(); ++i) {
-        if (i) w.raw(',');
-        write_op(w, ops[i]);
-    }
-    w.raw("]}");
+    w.raw("{\"ops\":");
+    json::write_array(w, ops, write_op);
+    w.raw('}');
 }
 
 }  // namespace vorlan::diff

@@ -426,6 +426,19 @@ public:
     std::string out;
 };
 
+// A JSON array of the elements of items, each as write_one(Writer&, const E&) writes it.
+template <class Items, class F>
+void write_array(Writer& w, const Items& items, F&& write_one) {
+    w.raw('[');
+    bool first = true;
+    for (const auto& item : items) {
+        if (!first) w.raw(',');
+        first = false;
+        write_one(w, item);
+    }
+    w.raw(']');
+}
+
 void write_value(Writer& w, const JsonValue& v);  // object members as stored
 std::string to_text(const JsonValue& v);
 
