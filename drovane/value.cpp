@@ -112,6 +112,7 @@ public:
     std::size_t capacity() const { return entries_.capacity(); }
     void reserve(std::size_t n) { entries_.reserve(n); }
     const MapEntry* data() const { return entries_.data(); }
+    MapEntry& back() { return entries_.back(); }
 
     // The slot of key, emptied if the key was read before; its key is set by the caller.
     MapEntry& reset_slot(std::string_view key) {
@@ -212,8 +213,15 @@ bool read_payload(json::Reader& r, int index, Value& out) {
         }
         case variant("Float"): {
             double x = 0;
+            r.peek_ws();
+            const std::size_t begin = r.offset();
             if (!r.read_f64(x, "f64")) return false;
             out = Value(x);
+            if (r.worth_checking_canonical()) {
+                char shortest[json::kF64Chars];
+                const std::string_view read = r.text().substr(begin, r.offset() - begin);
+                if (read != std::string_view(shortest, json::format_f64(x, shortest))) r.noncanonical();
+            }
             return true;
         }
         case variant("Str"): {
@@ -255,7 +263,11 @@ bool read_value(json::Reader& r, Value& out) {
             [](json::Reader& in) { return quick_variant(in); },
             [&](int i) { return read_payload(r, i, out); }, index))
         return false;
-    if (index == variant("Null")) out = Value();
+    if (index == variant("Null")) {
+        out = Value();
+        // The writer writes Null as its bare name.
+        if (r.text()[r.offset() - 1] == '}') r.noncanonical();
+    }
     return true;
 }
 

@@ -1,5 +1,6 @@
 // apply_json: a tree and a patch (split at the first NUL). The result is a tree
-// in canonical form: applying the empty patch to it gives it back. Runs of child
+// in canonical form: applying the empty patch to it gives it back, and writing
+// every node from its fields gives it too. Runs of child
 // ops applied as a batch give what they give one op at a time, and strings written
 // as \u escapes as the plain ones.
 #include <limits>
@@ -26,6 +27,28 @@ Result<std::string> apply_with(std::string_view root, std::string_view patch_tex
     });
 }
 
+void forget_canonical(node::Node& n) {
+    n.canonical = false;
+    for (auto& entry : n.slots)
+        for (node::Node& child : entry.second) forget_canonical(child);
+}
+
+// apply_json's steps with every node written from its fields, none from its text.
+Result<std::string> apply_from_fields(std::string_view root, std::string_view patch_text) {
+    return guarded([&]() -> Result<std::string> {
+        Result<node::Node> tree = node::read_tree(root);
+        if (!tree.ok()) return tree.failure();
+        Result<diff::Patch> patch = diff::read_patch_text(patch_text);
+        if (!patch.ok()) return patch.failure();
+        Result<std::monostate> applied = diff::apply_patch(tree.value(), patch.value());
+        if (!applied.ok()) return applied.failure();
+        forget_canonical(tree.value());
+        json::Writer w;
+        node::write_node(w, tree.value());
+        return std::move(w.out);
+    });
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -39,6 +62,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Respelled, no variant name matches the value reader's raw-byte shortcut.
     fuzz::require_same_outcome(tree, apply_json(fuzz::respell_strings(in.first), fuzz::respell_strings(in.second)),
                                false, "escaped strings do not read as the plain ones");
+    fuzz::require_same_outcome(tree, apply_from_fields(in.first, in.second), true,
+                               "nodes written as they stood differ from nodes written from their fields");
     fuzz::require_same_outcome(apply_with(in.first, in.second, 1),
                                apply_with(in.first, in.second, std::numeric_limits<std::size_t>::max()), true,
                                "batched runs of child ops differ from one op at a time");

@@ -40,7 +40,7 @@ Result<std::string> diff_json(std::string_view old_tree, std::string_view new_tr
         Result<node::Node> old_read = node::read_tree(old_tree, node::Use::Compare);
         if (!old_read.ok()) return old_read.failure();
         Dropped<node::Node> old_node(std::move(old_read.value()));
-        Result<node::Node> new_read = node::read_tree_against(new_tree, *old_node, old_tree);
+        Result<node::Node> new_read = node::read_tree_against(new_tree, *old_node);
         if (!new_read.ok()) return new_read.failure();
         Dropped<node::Node> new_node(std::move(new_read.value()));
         Dropped<Vector<diff::Op>> ops(Vector<diff::Op>{});

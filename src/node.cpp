@@ -56,12 +56,9 @@ bool read_opt_bool(json::Reader& r, std::optional<bool>& out) {
 }
 
 // How a node is read: against which old node, the one the diff will compare it with
-// (none: in full), and whether the tree will be written out again, in which case
-// kept texts learn whether they can be written back as they stand.
+// (none: in full).
 struct Reading {
     const Node* old = nullptr;
-    std::string_view old_text;
-    bool written = true;
 };
 
 bool read_node_as(json::Reader& r, Node& out, const Reading& how);
@@ -70,14 +67,13 @@ bool read_node_as(json::Reader& r, Node& out, const Reading& how);
 // guides the root, and the children of one slot the children of the same slot of
 // the node they guide. Equal bytes at an equal depth read as equal nodes, nesting
 // limit included, so a match is taken without reading it again.
-bool share(json::Reader& r, Node& out, const Node& candidate, std::string_view old_text) {
+bool share(json::Reader& r, Node& out, const Node& candidate) {
     if (candidate.span_size == 0) return false;
     const std::string_view rest = r.rest();
-    if (rest.size() < candidate.span_size ||
-        std::memcmp(rest.data(), old_text.data() + candidate.span_begin, candidate.span_size) != 0)
+    if (rest.size() < candidate.span_size || std::memcmp(rest.data(), candidate.span_data, candidate.span_size) != 0)
         return false;
     out.shared = &candidate;
-    out.span_begin = static_cast<std::uint32_t>(r.offset());
+    out.span_data = rest.data();
     out.span_size = candidate.span_size;
     r.skip(candidate.span_size);
     return true;
@@ -85,10 +81,10 @@ bool share(json::Reader& r, Node& out, const Node& candidate, std::string_view o
 
 // The bytes the text at the cursor has in common with the candidate's, up to a
 // limit: which of two candidates the new node most likely continues.
-std::size_t common_prefix(std::string_view rest, const Node& candidate, std::string_view old_text) {
+std::size_t common_prefix(std::string_view rest, const Node& candidate) {
     const std::size_t n = std::min<std::size_t>({rest.size(), candidate.span_size, 256});
     const char* a = rest.data();
-    const char* b = old_text.data() + candidate.span_begin;
+    const char* b = candidate.span_data;
     std::size_t i = 0;
     while (i < n && a[i] == b[i]) ++i;
     return i;
@@ -138,8 +134,8 @@ private:
 // unkeyed children with). A child that shares neither is read with the likelier of
 // the two as its guide, so that its own children can still be shared, and its key
 // then finds the old child the next one most likely follows.
-bool read_slot_guided(json::Reader& r, Vector<Node>& list, const Vector<Node>& old_list, std::string_view old_text) {
-    const Reading in_full{nullptr, {}, false};
+bool read_slot_guided(json::Reader& r, Vector<Node>& list, const Vector<Node>& old_list) {
+    const Reading in_full{};
     // step is 1, or -1 wrapped, once the last two pairings ran backwards.
     std::size_t next = 0, last = OldKeys::npos, step = 1;
     const auto paired = [&](std::size_t j) {
@@ -157,19 +153,19 @@ bool read_slot_guided(json::Reader& r, Vector<Node>& list, const Vector<Node>& o
         if (c != '{' && c != '[') return read_node_as(in, child, in_full);
         const Node* after = next < old_list.size() ? &old_list[next] : nullptr;
         const Node* at = t < old_list.size() && t != next ? &old_list[t] : nullptr;
-        if (after && share(in, child, *after, old_text)) {
+        if (after && share(in, child, *after)) {
             paired(next);
             return true;
         }
-        if (at && share(in, child, *at, old_text)) {
+        if (at && share(in, child, *at)) {
             paired(t);
             return true;
         }
         const Node* guide_node = after;
-        if (at && (!after || common_prefix(in.rest(), *at, old_text) > common_prefix(in.rest(), *after, old_text)))
+        if (at && (!after || common_prefix(in.rest(), *at) > common_prefix(in.rest(), *after)))
             guide_node = at;
         if (!guide_node) return read_node_as(in, child, in_full);
-        if (!read_node_as(in, child, Reading{guide_node, old_text, false})) return false;
+        if (!read_node_as(in, child, Reading{guide_node})) return false;
         if (child.key) {
             if (std::size_t j = keys.find(*child.key); j != OldKeys::npos) paired(j);
         } else {
@@ -180,18 +176,19 @@ bool read_slot_guided(json::Reader& r, Vector<Node>& list, const Vector<Node>& o
 }
 
 // Reads one handler or binding in full, to check it, into an arena of its own that
-// ends with the read, and keeps only its text, and whether writing the record gives
-// that text back.
+// ends with the read, and keeps only its text, and, if the reader wants it, whether
+// writing the record gives that text back.
 template <class T, class Read, class Write>
-bool read_kept(json::Reader& r, Kept<T>& out, bool written, Read&& read, Write&& write) {
+bool read_kept(json::Reader& r, Kept<T>& out, Read&& read, Write&& write) {
     r.peek_ws();
     const std::size_t begin = r.offset();
+    const std::size_t noncanonical = r.noncanonical_count();
     bool canonical = false;
     {
         const ArenaScope checked;
         T record;
         if (!read(r, record)) return false;
-        if (written) {
+        if (r.wants_canonical()) {
             const std::string_view text = r.text().substr(begin, r.offset() - begin);
             json::Writer w(text.size());
             write(w, record);
@@ -201,6 +198,8 @@ bool read_kept(json::Reader& r, Kept<T>& out, bool written, Read&& read, Write&&
     out.text = r.text().substr(begin, r.offset() - begin);
     out.record = nullptr;
     out.canonical = canonical;
+    r.drop_noncanonical_since(noncanonical);
+    if (!canonical) r.noncanonical();
     return true;
 }
 
@@ -227,33 +226,41 @@ bool kept_equal(const Kept<T>& a, const Kept<T>& b) {
     return record_of(a, sa) == record_of(b, sb);
 }
 
+// A map the writer leaves out when empty: written empty, it is not canonical.
+template <class M>
+bool noted_if_empty(json::Reader& r, const M& map) {
+    if (map.empty()) r.noncanonical();
+    return true;
+}
+
 bool read_node_field(json::Reader& r, int i, Node& n, const Reading& how) {
     switch (i) {
         case field("tag"): return r.read_string(n.tag);
         case field("key"): return json::read_optional_string(r, n.key);
-        case field("props"): return drovane::read_value_map(r, n.props);
+        case field("props"): return drovane::read_value_map(r, n.props) && noted_if_empty(r, n.props);
         case field("slots"): {
-            const Reading in_full{nullptr, {}, how.written};
+            const Reading in_full{};
             const auto read_in_full = [&](json::Reader& in, Node& child) { return read_node_as(in, child, in_full); };
             if (how.old && !how.old->slots.empty())
                 return json::read_map(r, n.slots, [&](json::Reader& in, Vector<Node>& slot, std::string_view name) {
                     const Vector<Node>* old_slot = how.old->slots.find(name);
                     if (!old_slot || old_slot->empty()) return json::read_list(in, slot, read_in_full);
-                    return read_slot_guided(in, slot, *old_slot, how.old_text);
-                });
+                    return read_slot_guided(in, slot, *old_slot);
+                }) && noted_if_empty(r, n.slots);
             return json::read_map(r, n.slots, [&](json::Reader& in, Vector<Node>& slot) {
                 return json::read_list(in, slot, read_in_full);
-            });
+            }) && noted_if_empty(r, n.slots);
         }
         case field("events"):
             return json::read_map(r, n.events, [&](json::Reader& in, Kept<action::Action>& k) {
-                return read_kept(in, k, how.written, action::read_action, action::write_action);
-            });
-        case field("event_options"): return json::read_map(r, n.event_options, read_event_options);
+                return read_kept(in, k, action::read_action, action::write_action);
+            }) && noted_if_empty(r, n.events);
+        case field("event_options"):
+            return json::read_map(r, n.event_options, read_event_options) && noted_if_empty(r, n.event_options);
         case field("bindings"):
             return json::read_map(r, n.bindings, [&](json::Reader& in, Kept<Binding>& k) {
-                return read_kept(in, k, how.written, read_binding, write_binding);
-            });
+                return read_kept(in, k, read_binding, write_binding);
+            }) && noted_if_empty(r, n.bindings);
     }
     return false;  // not reached: every field of kNode has its case
 }
@@ -261,15 +268,20 @@ bool read_node_field(json::Reader& r, int i, Node& n, const Reading& how) {
 bool read_node_as(json::Reader& r, Node& out, const Reading& how) {
     r.peek_ws();
     const std::size_t begin = r.offset();
-    if (!json::read_record(
-            r, kNode, [](std::string_view key) { return node_field_index(key); },
-            [&](int i) { return read_node_field(r, i, out, how); }))
-        return false;
-    // Spans past 4 GiB are not kept: such a node is simply read in full when compared.
+    const std::size_t noncanonical = r.noncanonical_count();
+    const std::size_t outer = r.begin_canonical_scope();
+    const bool read = json::read_record(
+        r, kNode, [](std::string_view key) { return node_field_index(key); },
+        [&](int i) { return read_node_field(r, i, out, how); });
+    r.end_canonical_scope(outer);
+    if (!read) return false;
+    // Spans of 4 GiB and more are not kept: such a node is read in full when compared,
+    // and written from its record.
     const std::size_t size = r.offset() - begin;
-    if (r.offset() <= UINT32_MAX) {
-        out.span_begin = static_cast<std::uint32_t>(begin);
+    if (size <= UINT32_MAX) {
+        out.span_data = r.text().data() + begin;
         out.span_size = static_cast<std::uint32_t>(size);
+        out.canonical = r.wants_canonical() && r.noncanonical_count() == noncanonical;
     }
     return true;
 }
@@ -293,6 +305,7 @@ bool read_event_options_nullable(json::Reader& r, std::optional<EventOptions>& o
 
 void write_node(json::Writer& w, const Node& shown) {
     const Node& n = view(shown);
+    if (n.canonical) return w.raw(span(n));
     w.raw('{');
     w.key("tag");
     w.string(n.tag);
@@ -343,18 +356,19 @@ void write_event_options(json::Writer& w, const EventOptions& o) {
 Result<Node> read_tree(std::string_view text, Use use) {
     Node n;
     json::Reader r(text);
-    if (!read_node_as(r, n, Reading{nullptr, {}, use == Use::Write}) || !r.end_of_text())
+    r.want_canonical(use == Use::Write);
+    if (!read_node_as(r, n, Reading{}) || !r.end_of_text())
         return fail(r.error().text());
     return n;
 }
 
-Result<Node> read_tree_against(std::string_view text, const Node& old, std::string_view old_text) {
+Result<Node> read_tree_against(std::string_view text, const Node& old) {
     Node n;
     json::Reader r(text);
     if (r.peek_ws() == '{' || r.peek_ws() == '[') {
-        if (!share(r, n, old, old_text) && !read_node_as(r, n, Reading{&old, old_text, false}))
+        if (!share(r, n, old) && !read_node_as(r, n, Reading{&old}))
             return fail(r.error().text());
-    } else if (!read_node_as(r, n, Reading{nullptr, {}, false})) {
+    } else if (!read_node_as(r, n, Reading{})) {
         return fail(r.error().text());
     }
     if (!r.end_of_text()) return fail(r.error().text());

@@ -46,20 +46,26 @@ struct Node {
     SortedMap<EventOptions> event_options;
     SortedMap<Kept<Binding>> bindings;
 
-    // Where the node's text lies in the text it was read from (size 0: nowhere, as for
-    // a node built in code or a text over 4 GiB). A new tree read against an old one
-    // compares these bytes to share whole subtrees.
-    std::uint32_t span_begin = 0;
+    // The node's text in the text it was read from (size 0: none, as for a node built
+    // in code or a text over 4 GiB). A new tree read against an old one compares these
+    // bytes to share whole subtrees.
+    const char* span_data = nullptr;
     std::uint32_t span_size = 0;
+    // The span is what write_node writes for this node, so it is written as it stands.
+    // Learnt by a tree read to be written; anything that changes the node clears it.
+    bool canonical = false;
     // Set in a tree read against an old tree: this node's text repeats the old node's
     // byte for byte, so it is that node and holds nothing itself. view() resolves it.
     const Node* shared = nullptr;
 };
 
+inline std::string_view span(const Node& n) { return {n.span_data, n.span_size}; }
+
 // The node itself, or the old node it shares.
 inline const Node& view(const Node& n) { return n.shared ? *n.shared : n; }
 
-// Reads one Node where the reader stands (object or array form).
+// Reads one Node where the reader stands (object or array form); it learns what is
+// canonical when the reader wants that (Reader::want_canonical).
 bool read_node(json::Reader& r, Node& out);
 bool read_event_options(json::Reader& r, EventOptions& out);
 // null reads as no options; anything else as EventOptions.
@@ -72,15 +78,16 @@ const Binding& record_of(const Kept<Binding>& k, Binding& storage);
 void write_event_options(json::Writer& w, const EventOptions& o);
 
 // What a tree is read for: to be written out again (apply), or only compared (diff),
-// which need not learn which kept texts can be written back as they stand.
+// which need not learn which nodes and kept texts can be written back as they stand.
 enum class Use { Write, Compare };
 
 // A whole tree text: one Node, then only whitespace. The message carries its position.
 Result<Node> read_tree(std::string_view text, Use use = Use::Write);
-// The same, for comparing with old, sharing the subtrees of old (read from old_text) whose text the new text
+// The same, for comparing with old, sharing the subtrees of old whose text the new text
 // repeats where the diff will compare them: the same result, messages and positions
-// as read_tree, for much less work when most of the tree is unchanged.
-Result<Node> read_tree_against(std::string_view text, const Node& old, std::string_view old_text);
+// as read_tree, for much less work when most of the tree is unchanged. The text old
+// was read from must still be there.
+Result<Node> read_tree_against(std::string_view text, const Node& old);
 
 bool operator==(const EventOptions& a, const EventOptions& b);
 // Equal texts are equal values; different texts may still be (-0.0 and 0.0), so

@@ -28,6 +28,7 @@ public:
     void clear() { entries_.clear(); }
     std::size_t capacity() const { return entries_.capacity(); }
     void reserve(std::size_t n) { entries_.reserve(n); }
+    V& back() { return entries_.back().second; }
 
     const V* find(std::string_view key) const {
         auto it = lower(key);

@@ -321,13 +321,16 @@ Result<std::monostate> apply_patch(node::Node& tree, Patch& patch, std::size_t r
     Vector<Op>& ops = patch.ops;
     for (std::size_t at = 0; at < ops.size(); ++at) {
         const Path& path = path_of(ops[at]);
+        // The op changes its target, and so the text of every node on the way there.
         node::Node* target = &tree;
+        target->canonical = false;
         for (const PathSeg& seg : path) {
             Vector<node::Node>* list = target->slots.find(seg.slot);
             if (!list) return fail("path references an existing slot");
             if (seg.index >= list->size())
                 return index_failure(at, ops[at], "path index", seg.index, "at or past", list->size(), seg.slot);
             target = &(*list)[seg.index];
+            target->canonical = false;
         }
         // A run of child ops on one slot changes nothing on its path: apply it as a whole.
         if (const String* slot = child_slot(ops[at])) {

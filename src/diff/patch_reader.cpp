@@ -154,6 +154,8 @@ bool read_patch(json::Reader& r, Patch& out) {
 Result<Patch> read_patch_text(std::string_view text) {
     Patch patch;
     json::Reader r(text);
+    // A patch is read to be applied: the nodes it places are written out with the tree.
+    r.want_canonical(true);
     if (!read_patch(r, patch) || !r.end_of_text()) return fail(r.error().text());
     return patch;
 }

@@ -93,7 +93,10 @@ bool read_map(Reader& r, M& out, F&& read_one) {
             if (out.capacity() == 0)
                 out.reserve(std::max<std::uint32_t>(detail::length_hint<M>(r.depth()), 1));
             // A repeated key's entry is reset first, so the last one wins.
+            const std::size_t before = out.size();
             T& value = out.reset_slot(key);
+            // The writer puts each key once, in byte order: the new key must be the last.
+            if (out.size() == before || &value != &out.back()) r.noncanonical();
             if (!r.colon()) return false;
             if constexpr (std::is_invocable_v<F&, Reader&, T&, std::string_view>) {
                 if (!read_one(r, value, key)) return false;
@@ -112,6 +115,7 @@ bool read_nullable(Reader& r, std::optional<T>& out, F&& read_one) {
     bool is_null = false;
     if (!r.read_null(is_null)) return false;
     if (is_null) {
+        r.noncanonical();  // most writers leave out what is absent; those that write null are checked by writing
         out.reset();
         return true;
     }

@@ -195,6 +195,27 @@ public:
     }
     void bump() { ++pos_; }
     std::size_t offset() const { return pos_; }
+
+    // Counts what was read that the writer would write otherwise: whitespace, escapes,
+    // and whatever the typed readers report (members out of order, a null or an empty
+    // map the writer leaves out, a float not in its shortest form, ...). A value whose
+    // read left the count as it was is its own canonical text. Never undercounts;
+    // overcounting only costs writing such a value again.
+    void noncanonical() { ++noncanonical_; }
+    std::size_t noncanonical_count() const { return noncanonical_; }
+    // For a value whose canonical form is learnt otherwise (by writing it): what its
+    // read counted is dropped.
+    void drop_noncanonical_since(std::size_t count) { noncanonical_ = count; }
+    // Whether the values read should learn if they are canonical where that costs more
+    // than counting (a float's shortest form); only a text to be written again needs it.
+    void want_canonical(bool on) { want_canonical_ = on; }
+    bool wants_canonical() const { return want_canonical_; }
+    // A value whose text may be written as it stands begins here (returns the outer
+    // one's beginning, to be given back when it ends): checks that cost more than
+    // counting are only worth making while it is still canonical.
+    std::size_t begin_canonical_scope() { return std::exchange(scope_begin_, noncanonical_); }
+    void end_canonical_scope(std::size_t outer) { scope_begin_ = outer; }
+    bool worth_checking_canonical() const { return want_canonical_ && noncanonical_ == scope_begin_; }
     std::string_view text() const { return {data_, size_}; }
 
     // Errors; each returns false.
@@ -398,6 +419,9 @@ private:
     std::size_t pos_ = 0;
     int remaining_depth_ = kDepthLimit;
     bool validate_utf8_;
+    std::size_t noncanonical_ = 0;
+    std::size_t scope_begin_ = 0;
+    bool want_canonical_ = false;
     bool failed_ = false;
     Error error_;
     std::string scratch_;
@@ -445,6 +469,10 @@ std::string to_text(const JsonValue& v);
 // Shortest round-trip digits of a finite, nonzero |v|: digits (no point) and the
 // decimal exponent of the first digit.
 int shortest_digits(double v, char* digits, int& exponent);  // returns digit count
+
+// A finite double as Writer::f64 writes it, into buf, which holds kF64Chars; returns the length.
+inline constexpr std::size_t kF64Chars = 32;
+std::size_t format_f64(double v, char* buf);
 
 // UTF-8 check of a whole byte span.
 bool valid_utf8(std::string_view s);

@@ -36,6 +36,7 @@ int Reader::peek_ws_slow() {
     while (pos_ < size_) {
         unsigned char c = static_cast<unsigned char>(data_[pos_]);
         if (!is_ws(c)) return c;
+        ++noncanonical_;
         ++pos_;
     }
     return -1;
@@ -164,6 +165,8 @@ bool Reader::parse_string_slow(std::size_t start, std::string_view& out) {
             return true;
         }
         if (c == '\\') {
+            // Some escapes are what the writer writes; telling which is not worth it.
+            ++noncanonical_;
             scratch_.append(data_ + start, pos_ - start);
             ++pos_;
             if (!parse_escape()) return false;

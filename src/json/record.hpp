@@ -134,6 +134,7 @@ template <OnMismatch M = OnMismatch::Fail, std::size_t N, class Find, class Read
 bool read_members(Reader& r, const Record<N>& rec, bool& first, Find&& find, Read&& read_field) {
     bool seen[N + 1] = {};
     std::string_view key;
+    int last = -1;
     for (;;) {
         int k = r.next_key(first, key);
         if (k < 0) return false;
@@ -142,11 +143,15 @@ bool read_members(Reader& r, const Record<N>& rec, bool& first, Find&& find, Rea
         if (i < 0) {
             if (M == OnMismatch::GiveUp) return false;
             if (rec.undeclared == Undeclared::Reject) return r.fail_unpositioned(rec.unknown(key));
+            r.noncanonical();  // the writer drops it
             if (!r.colon() || !r.skip_value()) return false;
             continue;
         }
         if (seen[i]) return M == OnMismatch::Fail && r.fail_unpositioned(duplicate_field(rec.fields[i].key));
         seen[i] = true;
+        // The writer puts the fields in declared order.
+        if (i < last) r.noncanonical();
+        last = i;
         if (!r.colon() || !read_field(i)) return false;
     }
     const std::size_t missing = rec.first_missing(seen);
@@ -181,7 +186,10 @@ bool read_record(Reader& r, const Record<N>& rec, Find&& find, Read&& read_field
         bool first = true;
         return read_members(r, rec, first, find, read_field);
     });
-    if (c == '[') return r.in_array([&] { return read_elements(r, rec, read_field); });
+    if (c == '[') {
+        if (rec.form == Form::Struct) r.noncanonical();  // the writer writes a struct as an object
+        return r.in_array([&] { return read_elements(r, rec, read_field); });
+    }
     if (c < 0) return r.fail_peek("EOF while parsing a value");
     return r.fail_invalid_type_here(rec.expected());
 }

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -69,48 +70,52 @@ int shortest_digits(double v, char* digits, int& exponent) {
 namespace {
 
 // Plain decimal from shortest digits: integer part, and the fraction when there is one.
-void append_plain(std::string& out, const char* digits, int n, int e) {
+char* put_plain(char* p, const char* digits, int n, int e) {
     if (e >= 0) {
-        for (int i = 0; i <= e; ++i) out.push_back(i < n ? digits[i] : '0');
-        out.push_back('.');
-        if (n > e + 1) out.append(digits + e + 1, static_cast<std::size_t>(n - e - 1));
-        else out.push_back('0');
+        for (int i = 0; i <= e; ++i) *p++ = i < n ? digits[i] : '0';
+        *p++ = '.';
+        if (n > e + 1) p = std::copy(digits + e + 1, digits + n, p);
+        else *p++ = '0';
     } else {
-        out.append("0.");
-        out.append(static_cast<std::size_t>(-e - 1), '0');
-        out.append(digits, static_cast<std::size_t>(n));
+        *p++ = '0';
+        *p++ = '.';
+        p = std::fill_n(p, -e - 1, '0');
+        p = std::copy(digits, digits + n, p);
     }
+    return p;
 }
 
 }  // namespace
+
+std::size_t format_f64(double v, char* buf) {
+    char* p = buf;
+    if (std::signbit(v)) *p++ = '-';
+    if (v == 0) {
+        std::memcpy(p, "0.0", 3);
+        return static_cast<std::size_t>(p + 3 - buf);
+    }
+    char digits[32];
+    int e;
+    int n = shortest_digits(v, digits, e);
+    if (e >= -5 && e <= 15) return static_cast<std::size_t>(put_plain(p, digits, n, e) - buf);
+    *p++ = digits[0];
+    if (n > 1) {
+        *p++ = '.';
+        p = std::copy(digits + 1, digits + n, p);
+    }
+    *p++ = 'e';
+    *p++ = e < 0 ? '-' : '+';
+    p = std::to_chars(p, buf + kF64Chars, e < 0 ? -e : e).ptr;
+    return static_cast<std::size_t>(p - buf);
+}
 
 void Writer::f64(double v) {
     if (!std::isfinite(v)) {
         null();
         return;
     }
-    if (std::signbit(v)) out.push_back('-');
-    if (v == 0) {
-        out.append("0.0");
-        return;
-    }
-    char digits[32];
-    int e;
-    int n = shortest_digits(v, digits, e);
-    if (e >= -5 && e <= 15) {
-        append_plain(out, digits, n, e);
-        return;
-    }
-    out.push_back(digits[0]);
-    if (n > 1) {
-        out.push_back('.');
-        out.append(digits + 1, static_cast<std::size_t>(n - 1));
-    }
-    out.push_back('e');
-    out.push_back(e < 0 ? '-' : '+');
-    char buf[8];
-    auto r = std::to_chars(buf, buf + sizeof buf, e < 0 ? -e : e);
-    out.append(buf, static_cast<std::size_t>(r.ptr - buf));
+    char buf[kF64Chars];
+    out.append(buf, format_f64(v, buf));
 }
 
 std::string describe_f64(double v) {
@@ -127,7 +132,9 @@ std::string describe_f64(double v) {
             char digits[32];
             int e;
             int n = shortest_digits(v, digits, e);
-            append_plain(out, digits, n, e);
+            // Plain at any exponent: up to 309 integer digits, or 323 zeros after the point.
+            char buf[352];
+            out.append(buf, static_cast<std::size_t>(put_plain(buf, digits, n, e) - buf));
         }
     }
     out.push_back('`');

@@ -299,6 +299,77 @@ TEST(Tree, ReadAndWrite) {
     for (const Case& c : cases) EXPECT_EQ(tree_text(c.input), c.expected) << c.input;
 }
 
+// The text every node writes from its fields, its span taken for nothing.
+std::string written_from_fields(Node n) {
+    struct {
+        void operator()(Node& m) const {
+            m.canonical = false;
+            for (auto& entry : m.slots)
+                for (Node& child : entry.second) (*this)(child);
+        }
+    } forget;
+    forget(n);
+    json::Writer w;
+    node::write_node(w, n);
+    return w.out;
+}
+
+// A tree read to be written learns whether its text is what the writer writes, and
+// is then written as it stands: that must give what writing its fields gives.
+TEST(Tree, CanonicalTextIsWrittenAsItStands) {
+    struct Row {
+        const char* text;
+        bool canonical;
+    };
+    const Row rows[] = {
+        {R"({"tag":"x","key":"k","props":{"a":"Null","b":{"Bool":true},"c":{"Int":-5},"d":{"Float":39.482},)"
+         R"("e":{"Float":-0.0},"f":{"Float":1e+300},"g":{"Float":1.5e-7},"h":{"Str":"é"},"i":{"List":[{"Int":1}]},)"
+         R"("j":{"Map":{"m":{"Str":""},"n":"Null"}},"k":{"Submodel":7}},"slots":{"a":[],"b":[{"tag":"y"}]},)"
+         R"("events":{"click":{"kind":"emit","event":"add","detail":null}},)"
+         R"("event_options":{"click":{"capture":true,"passive":false}},)"
+         R"("bindings":{"value":{"field":"f","mode":"two-way","event":"input"}}})",
+         true},
+        {R"({"tag": "x"})", false},
+        {R"({"tag":"x","slots":{"s":[ {"tag":"y"}]}})", false},
+        {R"({"tag":"\u0078"})", false},
+        {R"({"key":"k","tag":"x"})", false},
+        {R"({"tag":"x","key":null})", false},
+        {R"({"tag":"x","props":{}})", false},
+        {R"({"tag":"x","slots":{}})", false},
+        {R"({"tag":"x","events":{}})", false},
+        {R"({"tag":"x","event_options":{}})", false},
+        {R"({"tag":"x","bindings":{}})", false},
+        {R"({"tag":"x","text":"label"})", false},
+        {R"(["x"])", false},
+        {R"({"tag":"x","props":{"b":"Null","a":"Null"}})", false},
+        {R"({"tag":"x","props":{"a":"Null","a":"Null"}})", false},
+        {R"({"tag":"x","props":{"a":{"Null":null}}})", false},
+        {R"({"tag":"x","props":{"a":{"Float":1.50}}})", false},
+        {R"({"tag":"x","props":{"a":{"Float":1}}})", false},
+        {R"({"tag":"x","props":{"a":{"Float":-0}}})", false},
+        {R"({"tag":"x","props":{"a":{"Float":1e300}}})", false},
+        {R"({"tag":"x","props":{"a":{"Float":1E+300}}})", false},
+        {R"({"tag":"x","props":{"a":{"Map":{"n":"Null","m":"Null"}}}})", false},
+        {R"({"tag":"x","slots":{"b":[],"a":[]}})", false},
+        {R"({"tag":"x","event_options":{"click":{"passive":true,"capture":false}}})", false},
+        {R"({"tag":"x","event_options":{"click":{"capture":null}}})", false},
+        {R"({"tag":"x","event_options":{"click":[true]}})", false},
+        {R"({"tag":"x","events":{"click":{"event":"add","kind":"emit"}}})", false},
+        {R"({"tag":"x","bindings":{"v":{"mode":"two-way","field":"f"}}})", false},
+        {R"({"tag":"x","slots":{"s":[{"tag":"y"},{"tag":"z","key":null},{"tag":"w"}]}})", false},
+    };
+    for (const Row& row : rows) {
+        Result<Node> tree = node::read_tree(row.text);
+        ASSERT_TRUE(tree.ok()) << row.text << ": " << tree.error();
+        EXPECT_EQ(tree.value().canonical, row.canonical) << row.text;
+        json::Writer w;
+        node::write_node(w, tree.value());
+        EXPECT_EQ(w.out, written_from_fields(tree.value())) << row.text;
+    }
+    // Nothing is learnt, nor needed, for a tree that is only compared.
+    EXPECT_FALSE(node::read_tree(rows[0].text, node::Use::Compare).value().canonical);
+}
+
 TEST(Tree, SkippedValuesHaveNoDepthLimit) {
     std::string deep = std::string(300, '[') + std::string(300, ']');
     EXPECT_EQ(tree_text("{\"tag\":\"a\",\"skip\":" + deep + "}"), "{\"tag\":\"a\"}");
