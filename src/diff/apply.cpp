@@ -1,6 +1,7 @@
 #include "diff/apply.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <concepts>
 #include <cstdint>
 #include <string>
@@ -179,80 +180,70 @@ Applied apply_op(node::Node& target, Op& op, std::size_t at) {
         op);
 }
 
-// A list of items under positional insert and erase in O(log n): an implicit treap.
-struct Sequence {
-    static constexpr std::uint32_t kNil = static_cast<std::uint32_t>(-1);
-    std::vector<std::uint32_t> left, right, count, priority;
-    std::vector<std::size_t> item;
-    std::uint32_t root = kNil;
-    std::uint64_t seed = 0x9e3779b97f4a7c15u;
-
-    std::uint32_t size() const { return root == kNil ? 0 : count[root]; }
-
-    std::uint32_t make(std::size_t value) {
-        seed ^= seed << 13;
-        seed ^= seed >> 7;
-        seed ^= seed << 17;
-        left.push_back(kNil);
-        right.push_back(kNil);
-        count.push_back(1);
-        priority.push_back(static_cast<std::uint32_t>(seed >> 32));
-        item.push_back(value);
-        return static_cast<std::uint32_t>(item.size() - 1);
-    }
-    std::uint32_t size_of(std::uint32_t t) const { return t == kNil ? 0 : count[t]; }
-    void update(std::uint32_t t) { count[t] = 1 + size_of(left[t]) + size_of(right[t]); }
-
-    // The first k items of t go to a, the rest to b.
-    void split(std::uint32_t t, std::uint32_t k, std::uint32_t& a, std::uint32_t& b) {
-        if (t == kNil) {
-            a = b = kNil;
-            return;
+// A list of items under positional insert and erase: runs of consecutive items in
+// blocks of about sqrt(n), found by a walk over the block lengths. Each step moves
+// at most two blocks' worth of small items, which for the lengths lists have costs
+// less than a balanced tree's pointer chasing at any of them.
+class Sequence {
+public:
+    // The items 0 .. n-1 in order; `changes` is how many inserts may follow.
+    Sequence(std::size_t n, std::size_t changes)
+        : block_(std::max<std::size_t>(kMinBlock, static_cast<std::size_t>(std::sqrt(double(n + changes))))) {
+        for (std::size_t i = 0; i < n; i += block_) {
+            std::vector<std::size_t>& b = blocks_.emplace_back();
+            for (std::size_t j = i; j < std::min(n, i + block_); ++j) b.push_back(j);
         }
-        if (size_of(left[t]) < k) {
-            split(right[t], k - size_of(left[t]) - 1, right[t], b);
-            a = t;
-        } else {
-            split(left[t], k, a, left[t]);
-            b = t;
-        }
-        update(t);
-    }
-    std::uint32_t merge(std::uint32_t a, std::uint32_t b) {
-        if (a == kNil) return b;
-        if (b == kNil) return a;
-        if (priority[a] > priority[b]) {
-            right[a] = merge(right[a], b);
-            update(a);
-            return a;
-        }
-        left[b] = merge(a, left[b]);
-        update(b);
-        return b;
+        size_ = n;
     }
 
-    explicit Sequence(std::size_t n) {
-        for (std::size_t i = 0; i < n; ++i) root = merge(root, make(i));
+    std::size_t size() const { return size_; }
+
+    void insert(std::size_t at, std::size_t item) {
+        if (blocks_.empty()) blocks_.emplace_back();
+        auto [b, i] = locate(at, true);
+        std::vector<std::size_t>& block = blocks_[b];
+        block.insert(block.begin() + static_cast<std::ptrdiff_t>(i), item);
+        ++size_;
+        if (block.size() > 2 * block_) {
+            // Splits a block grown twice too long in halves.
+            std::vector<std::size_t> tail(block.begin() + static_cast<std::ptrdiff_t>(block_), block.end());
+            block.resize(block_);
+            blocks_.insert(blocks_.begin() + static_cast<std::ptrdiff_t>(b + 1), std::move(tail));
+        }
     }
-    void insert(std::uint32_t at, std::uint32_t t) {
-        std::uint32_t a, b;
-        split(root, at, a, b);
-        root = merge(merge(a, t), b);
+
+    std::size_t erase(std::size_t at) {
+        auto [b, i] = locate(at, false);
+        std::vector<std::size_t>& block = blocks_[b];
+        const std::size_t item = block[i];
+        block.erase(block.begin() + static_cast<std::ptrdiff_t>(i));
+        --size_;
+        if (block.empty()) blocks_.erase(blocks_.begin() + static_cast<std::ptrdiff_t>(b));
+        return item;
     }
-    std::uint32_t erase(std::uint32_t at) {
-        std::uint32_t a, b, m;
-        split(root, at, a, b);
-        split(b, 1, m, b);
-        root = merge(a, b);
-        return m;
-    }
+
     template <class F>
-    void each(std::uint32_t t, F&& f) const {
-        if (t == kNil) return;
-        each(left[t], f);
-        f(item[t]);
-        each(right[t], f);
+    void each(F&& f) const {
+        for (const std::vector<std::size_t>& b : blocks_)
+            for (std::size_t item : b) f(item);
     }
+
+private:
+    static constexpr std::size_t kMinBlock = 64;
+
+    // The block and the place in it of position at; an insert at the end goes to the last block.
+    std::pair<std::size_t, std::size_t> locate(std::size_t at, bool inserting) const {
+        std::size_t b = 0;
+        while (b + 1 < blocks_.size() && (at > blocks_[b].size() || (!inserting && at == blocks_[b].size()))) {
+            at -= blocks_[b].size();
+            ++b;
+        }
+        return {b, at};
+    }
+
+    std::size_t block_;
+    std::size_t size_ = 0;
+    std::vector<std::vector<std::size_t>> blocks_;
 };
 
 // A slot list under a batched run: its positions in a Sequence, an item below the
@@ -260,21 +251,18 @@ struct Sequence {
 // op at (item - old length). The nodes are placed once, when the run is over.
 class SequenceSlot {
 public:
-    SequenceSlot(std::size_t old_size, bool present) : seq(old_size), old_size_(old_size), present_(present) {}
+    SequenceSlot(std::size_t old_size, bool present, std::size_t changes)
+        : seq(old_size, changes), old_size_(old_size), present_(present) {}
 
     bool present() const { return present_; }
     std::size_t size() const { return seq.size(); }
     void create() { present_ = true; }
-    void insert(std::uint64_t index, InsertChild&, std::size_t at) {
-        seq.insert(static_cast<std::uint32_t>(index), seq.make(old_size_ + at));
-    }
+    void insert(std::uint64_t index, InsertChild&, std::size_t at) { seq.insert(index, old_size_ + at); }
     void erase(std::uint64_t index) {
-        seq.erase(static_cast<std::uint32_t>(index));
+        seq.erase(index);
         present_ = seq.size() > 0;
     }
-    void move(std::uint64_t from, std::uint64_t to) {
-        seq.insert(static_cast<std::uint32_t>(to), seq.erase(static_cast<std::uint32_t>(from)));
-    }
+    void move(std::uint64_t from, std::uint64_t to) { seq.insert(to, seq.erase(from)); }
 
     Sequence seq;
 
@@ -289,7 +277,7 @@ Applied apply_run(node::Node& target, Vector<Op>& ops, std::size_t begin, std::s
     const String& name = *child_slot(ops[begin]);
     Vector<node::Node>* list = target.slots.find(name);
     std::size_t old_size = list ? list->size() : 0;
-    SequenceSlot slot(old_size, list != nullptr);
+    SequenceSlot slot(old_size, list != nullptr, end - begin);
     for (std::size_t at = begin; at < end; ++at) {
         Op& op = ops[at];
         Applied applied = std::visit(
@@ -306,7 +294,7 @@ Applied apply_run(node::Node& target, Vector<Op>& ops, std::size_t begin, std::s
     }
     Vector<node::Node> result;
     result.reserve(slot.size());
-    slot.seq.each(slot.seq.root, [&](std::size_t item) {
+    slot.seq.each([&](std::size_t item) {
         if (item < old_size) result.push_back(std::move((*list)[item]));
         else result.push_back(std::move(*std::get<InsertChild>(ops[item - old_size]).node));
     });

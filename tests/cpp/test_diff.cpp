@@ -241,6 +241,45 @@ TEST(ApplyRuns, BatchedRunsMatchOneByOne) {
     EXPECT_GT(failed, 600u);
 }
 
+// Long runs on long lists: inserts crowded into one place, removals that clear a
+// whole stretch, and moves across the list, batched and one op at a time.
+TEST(ApplyRuns, LongRunsMatchOneByOne) {
+    std::mt19937 rng(20261210);
+    auto below = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
+    std::size_t serial = 0;
+    for (int round = 0; round < 12; ++round) {
+        std::size_t n = 100 + below(500);
+        std::string tree = R"({"tag":"root","slots":{"a":[)";
+        for (std::size_t i = 0; i < n; ++i)
+            tree += (i ? R"(,{"tag":"old)" : R"({"tag":"old)") + std::to_string(serial++) + R"("})";
+        tree += "]}}";
+        std::string patch = R"({"ops":[)";
+        const std::size_t spot = below(n);
+        for (std::size_t k = 0; k < 900; ++k) {
+            if (k) patch += ',';
+            const std::string head = R"({"path":[],"slot":"a")";
+            const std::size_t phase = k / 300;  // crowd in, clear out, then move about
+            if (phase == 0 || (phase == 2 && n < 2)) {
+                const std::size_t i = std::min(n, spot + below(4));
+                patch += R"({"InsertChild":)" + head + R"(,"index":)" + std::to_string(i) + R"(,"node":{"tag":"new)" +
+                         std::to_string(serial++) + R"("}}})";
+                ++n;
+            } else if (phase == 1) {
+                const std::size_t i = std::min(n - 1, spot / 2);
+                patch += R"({"RemoveChild":)" + head + R"(,"index":)" + std::to_string(i) + "}}";
+                --n;
+            } else {
+                patch += R"({"MoveChild":)" + head + R"(,"from":)" + std::to_string(below(n)) + R"(,"to":)" +
+                         std::to_string(below(n)) + "}}";
+            }
+        }
+        patch += "]}";
+        const std::string one_by_one = applied_with(tree, patch, std::numeric_limits<std::size_t>::max());
+        ASSERT_EQ(one_by_one.rfind(R"({"tag":"root")", 0), 0u) << one_by_one.substr(0, 200);
+        ASSERT_EQ(applied_with(tree, patch, 1), one_by_one) << "round " << round;
+    }
+}
+
 }  // namespace
 }  // namespace vorlan::diff
 
