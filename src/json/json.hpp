@@ -251,7 +251,14 @@ public:
 
     // Scalars. parse_string is called after the opening quote; the view stays
     // valid until the next string is read.
-    bool parse_ident(const char* rest);
+    template <std::size_t N>
+    [[gnu::always_inline]] bool parse_ident(const char (&rest)[N]) {
+        if (size_ - pos_ >= N - 1 && std::char_traits<char>::compare(data_ + pos_, rest, N - 1) == 0) {
+            pos_ += N - 1;
+            return true;
+        }
+        return parse_ident_slow(rest);  // positions the failure at the first byte that differs
+    }
     bool parse_string(std::string_view& out);
     bool parse_number(Number& out);  // at '-' or a digit
 
@@ -393,6 +400,7 @@ public:
 
 private:
     int peek_ws_slow();
+    bool parse_ident_slow(const char* rest);
     template <WalkRules R>
     bool read_key(std::string_view& key) {
         if constexpr (R.decode) return parse_string(key);

@@ -130,7 +130,7 @@ bool Reader::enter() {
 
 // ---- scalars --------------------------------------------------------------
 
-bool Reader::parse_ident(const char* rest) {
+bool Reader::parse_ident_slow(const char* rest) {
     for (const char* p = rest; *p; ++p) {
         if (pos_ >= size_) return fail(kEofValue);
         char c = data_[pos_++];
