@@ -55,7 +55,7 @@ static std::string_view entry_key(const MapEntry& e) { return e.key.text(); }
 namespace {
 
 // A JSON object of name -> Value, exactly sized in the arena.
-bool read_entries(json::Reader& r, std::span<const MapEntry>& out) {
+bool read_map_entries(json::Reader& r, std::span<const MapEntry>& out) {
     Room room;
     EntriesRead<MapEntry> read(room);
     // The key is kept before the value is read, which may overwrite the reader's copy
@@ -159,7 +159,7 @@ bool read_payload(json::Reader& r, int index, Value& out) {
         }
         case variant("Map"): {
             std::span<const MapEntry> entries;
-            if (!read_entries(r, entries)) return false;
+            if (!read_map_entries(r, entries)) return false;
             out = Parts::over(Value::Kind::Map, entries.data(), entries.size());
             return true;
         }
@@ -186,42 +186,7 @@ bool read_value(json::Reader& r, Value& out) {
     return true;
 }
 
-bool read_value_map(json::Reader& r, Props& out) { return read_entries(r, out.entries_); }
-
-namespace {
-std::span<const MapEntry>::iterator lower(std::span<const MapEntry> entries, std::string_view key) {
-    return std::lower_bound(entries.begin(), entries.end(), key,
-                            [](const MapEntry& e, std::string_view k) { return e.key.text() < k; });
-}
-}  // namespace
-
-const Value* Props::find(std::string_view key) const {
-    auto it = lower(entries_, key);
-    return it != entries_.end() && it->key.text() == key ? &it->value : nullptr;
-}
-
-void Props::set(std::string_view key, Value value) {
-    auto it = lower(entries_, key);
-    const auto at = static_cast<std::size_t>(it - entries_.begin());
-    const bool found = it != entries_.end() && it->key.text() == key;
-    const std::size_t n = entries_.size() + (found ? 0 : 1);
-    MapEntry* next = ArenaAllocator<MapEntry>().allocate(n);
-    std::copy(entries_.begin(), it, next);
-    next[at] = MapEntry{Value(key), value};
-    std::copy(it + (found ? 1 : 0), entries_.end(), next + at + 1);
-    entries_ = {next, n};
-}
-
-bool Props::erase(std::string_view key) {
-    auto it = lower(entries_, key);
-    if (it == entries_.end() || it->key.text() != key) return false;
-    const auto at = static_cast<std::size_t>(it - entries_.begin());
-    MapEntry* next = entries_.size() > 1 ? ArenaAllocator<MapEntry>().allocate(entries_.size() - 1) : nullptr;
-    std::copy(entries_.begin(), it, next);
-    std::copy(it + 1, entries_.end(), next + at);
-    entries_ = {next, entries_.size() - 1};
-    return true;
-}
+bool read_value_map(json::Reader& r, Props& out) { return read_entries(r, out, read_value); }
 
 namespace {
 
@@ -280,7 +245,7 @@ void write_one(json::Writer& w, const Value& v) {
 
 void write_value(json::Writer& w, const Value& v) { write_one(w, v); }
 
-void write_value_map(json::Writer& w, const Props& m) { write_entries(w, m.entries()); }
+void write_value_map(json::Writer& w, const Props& m) { json::write_map(w, m, write_one); }
 
 namespace {
 bool equal_entries(std::span<const MapEntry> x, std::span<const MapEntry> y) {
@@ -289,8 +254,6 @@ bool equal_entries(std::span<const MapEntry> x, std::span<const MapEntry> y) {
     });
 }
 }  // namespace
-
-bool operator==(const Props& a, const Props& b) { return equal_entries(a.entries(), b.entries()); }
 
 bool operator==(const Value& a, const Value& b) {
     if (a.kind() != b.kind()) return false;

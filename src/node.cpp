@@ -155,26 +155,6 @@ bool read_key(json::Reader& r, Key& out) {
     return true;
 }
 
-// A map read into room, then kept exactly sized. read_one(Reader&, V&) reads a
-// value; one that also takes the key (Reader&, V&, std::string_view) is given it.
-template <class V, class F>
-bool read_entries(json::Reader& r, Entries<V>& out, F&& read_one) {
-    Room room;
-    EntriesRead<Entry<V>> read(room);
-    // The key is kept before the value is read, which may overwrite the reader's copy
-    // of an escaped one.
-    if (!json::read_map(r, read, [&](json::Reader& in, Entry<V>& e, std::string_view key) {
-            e.key = keep_text(in, key);
-            if constexpr (std::is_invocable_v<F&, json::Reader&, V&, std::string_view>)
-                return read_one(in, e.value, e.key);
-            else
-                return read_one(in, e.value);
-        }))
-        return false;
-    out = Entries<V>::taken(read.data(), read.size());
-    return true;
-}
-
 // A list of children read into room, then kept exactly sized; expected: its likely length.
 template <class F>
 bool read_children(json::Reader& r, NodeList& out, std::size_t expected, F&& read_one) {

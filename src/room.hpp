@@ -5,10 +5,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "arena.hpp"
 #include "arena_list.hpp"
+#include "json/collections.hpp"
 #include "json/json.hpp"
 
 namespace vorlan {
@@ -89,6 +91,26 @@ inline std::string_view keep_text(const json::Reader& r, std::string_view s) {
     const auto at = reinterpret_cast<std::uintptr_t>(s.data()) - reinterpret_cast<std::uintptr_t>(all.data());
     if (!s.empty() && at < all.size()) return s;
     return arena_text(s);
+}
+
+// A map read into room, then kept exactly sized. read_one(Reader&, V&) reads a
+// value; one that also takes the key (Reader&, V&, std::string_view) is given it.
+template <class V, class F>
+bool read_entries(json::Reader& r, Entries<V>& out, F&& read_one) {
+    Room room;
+    EntriesRead<Entry<V>> read(room);
+    // The key is kept before the value is read, which may overwrite the reader's copy
+    // of an escaped one.
+    if (!json::read_map(r, read, [&](json::Reader& in, Entry<V>& e, std::string_view key) {
+            e.key = keep_text(in, key);
+            if constexpr (std::is_invocable_v<F&, json::Reader&, V&, std::string_view>)
+                return read_one(in, e.value, e.key);
+            else
+                return read_one(in, e.value);
+        }))
+        return false;
+    out = Entries<V>::taken(read.data(), read.size());
+    return true;
 }
 
 }  // namespace vorlan

@@ -25,29 +25,21 @@ struct Differ {
         return p;
     }
 
-    // Entries of both map shapes: a node's map entries and its prop entries.
-    template <class V>
-    static std::string_view key_of(const Entry<V>& e) { return e.key; }
-    template <class V>
-    static const V& value_of(const Entry<V>& e) { return e.value; }
-    static std::string_view key_of(const drovane::MapEntry& e) { return e.key.text(); }
-    static const drovane::Value& value_of(const drovane::MapEntry& e) { return e.value; }
-
     // Two passes over a map pair: set what is new or changed, then remove what is gone.
     template <class M, class Set, class Remove>
     void maps(const M& o, const M& n, Set&& set, Remove&& remove) {
         auto oi = o.begin();
         for (const auto& entry : n) {
-            const std::string_view name = key_of(entry);
+            const std::string_view name = entry.key;
             int c = 1;
-            while (oi != o.end() && (c = key_of(*oi).compare(name)) < 0) ++oi;
-            if (oi == o.end() || c != 0 || !(value_of(*oi) == value_of(entry))) set(name, value_of(entry));
+            while (oi != o.end() && (c = oi->key.compare(name)) < 0) ++oi;
+            if (oi == o.end() || c != 0 || !(oi->value == entry.value)) set(name, entry.value);
         }
         auto ni = n.begin();
         for (const auto& entry : o) {
-            const std::string_view name = key_of(entry);
+            const std::string_view name = entry.key;
             int c = 1;
-            while (ni != n.end() && (c = key_of(*ni).compare(name)) < 0) ++ni;
+            while (ni != n.end() && (c = ni->key.compare(name)) < 0) ++ni;
             if (ni == n.end() || c != 0) remove(name);
         }
     }
