@@ -186,7 +186,9 @@ bool read_value(json::Reader& r, Value& out) {
     return true;
 }
 
-bool read_value_map(json::Reader& r, Props& out) { return read_entries(r, out, read_value); }
+bool read_value_map(json::Reader& r, Props& out) {
+    return read_entries(r, out, [](json::Reader& in, Value& v) { return read_value(in, v); });
+}
 
 namespace {
 
