@@ -1,9 +1,9 @@
 #include "drovane/value.hpp"
 #include "json/collections.hpp"
 #include "json/record.hpp"
+#include "room.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
@@ -33,23 +33,10 @@ struct Parts {
         return n ? ArenaAllocator<T>().allocate(n) : nullptr;
     }
 
-    static Value text_copied(std::string_view s) {
-        // An empty text still points somewhere, so that its bytes are never a null pointer.
-        if (s.empty()) return over(Value::Kind::Str, "", 0);
-        char* bytes = arena_array<char>(s.size());
-        std::memcpy(bytes, s.data(), s.size());
-        return over(Value::Kind::Str, bytes, s.size());
-    }
-
-    // A text the reader just read: one without escapes lies in the reader's text and
-    // is viewed there; an escaped one was unescaped into the reader's scratch, which
-    // the next string read overwrites, and is copied.
-    static Value text_read(const json::Reader& r, std::string_view s) {
-        const std::string_view all = r.text();
-        const auto at = reinterpret_cast<std::uintptr_t>(s.data()) - reinterpret_cast<std::uintptr_t>(all.data());
-        if (!s.empty() && at < all.size()) return over(Value::Kind::Str, s.data(), s.size());
-        return text_copied(s);
-    }
+    static Value text(std::string_view s) { return over(Value::Kind::Str, s.data(), s.size()); }
+    static Value text_copied(std::string_view s) { return text(arena_text(s)); }
+    // A text the reader just read (see keep_text).
+    static Value text_read(const json::Reader& r, std::string_view s) { return text(keep_text(r, s)); }
 
     // n elements copied into the current arena, exactly sized.
     template <class T>
@@ -62,76 +49,15 @@ struct Parts {
 
 Value::Value(std::string_view s) : Value(Parts::text_copied(s)) {}
 
+// The key of a Map's member while the map is read.
+static std::string_view entry_key(const MapEntry& e) { return e.key.text(); }
+
 namespace {
 
-// Room on the stack for the elements of one list or map while it is read, so that
-// only their exactly sized copy takes arena memory: the arena keeps every piece until
-// the operation ends, given back or not. What does not fit comes from the arena.
-struct Room {
-    static constexpr std::size_t kBytes = 1024;
-    alignas(16) unsigned char bytes[kBytes];
-    std::size_t used = 0;
-};
-
-template <class T>
-struct RoomAllocator {
-    using value_type = T;
-
-    explicit RoomAllocator(Room& r) noexcept : room(&r) {}
-    template <class U>
-    RoomAllocator(const RoomAllocator<U>& other) noexcept : room(other.room) {}
-
-    T* allocate(std::size_t n) {
-        if (n <= (Room::kBytes - room->used) / sizeof(T)) {
-            T* p = reinterpret_cast<T*>(room->bytes + room->used);
-            room->used += n * sizeof(T);
-            return p;
-        }
-        return ArenaAllocator<T>().allocate(n);
-    }
-    // The last piece taken from the room goes back to it; the others stay taken.
-    void deallocate(T* p, std::size_t n) noexcept {
-        const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(p) - reinterpret_cast<std::uintptr_t>(room->bytes);
-        if (at >= Room::kBytes) return ArenaAllocator<T>().deallocate(p, n);
-        if (at + n * sizeof(T) == room->used) room->used -= n * sizeof(T);
-    }
-
-    friend bool operator==(const RoomAllocator& a, const RoomAllocator& b) { return a.room == b.room; }
-
-    Room* room;
-};
-
-// The members of a Map while it is read, sorted by key as they come, the last of
-// repeated keys winning; json::read_map fills it as it does a SortedMap.
-class MapRead {
-public:
-    explicit MapRead(Room& room) : entries_(RoomAllocator<MapEntry>(room)) {}
-
-    bool empty() const { return entries_.empty(); }
-    std::size_t size() const { return entries_.size(); }
-    std::size_t capacity() const { return entries_.capacity(); }
-    void reserve(std::size_t n) { entries_.reserve(n); }
-    const MapEntry* data() const { return entries_.data(); }
-    MapEntry& back() { return entries_.back(); }
-
-    // The slot of key, emptied if the key was read before; its key is set by the caller.
-    MapEntry& reset_slot(std::string_view key) {
-        // Texts usually arrive in key order, so try the end first.
-        if (entries_.empty() || entries_.back().key.text() < key) return entries_.emplace_back();
-        auto it = std::lower_bound(entries_.begin(), entries_.end(), key,
-                                   [](const MapEntry& e, std::string_view k) { return e.key.text() < k; });
-        if (it != entries_.end() && it->key.text() == key) return *it = MapEntry{};
-        return *entries_.emplace(it);
-    }
-
-private:
-    std::vector<MapEntry, RoomAllocator<MapEntry>> entries_;
-};
-
 // A JSON object of name -> Value, exactly sized in the arena.
-bool read_entries(json::Reader& r, std::span<const MapEntry>& out) {
+bool read_map_entries(json::Reader& r, std::span<const MapEntry>& out) {
     Room room;
-    MapRead read(room);
+    EntriesRead<MapEntry> read(room);
     // The key is kept before the value is read, which may overwrite the reader's copy
     // of an escaped one.
     if (!json::read_map(r, read, [](json::Reader& in, MapEntry& e, std::string_view key) {
@@ -240,7 +166,7 @@ bool read_payload(json::Reader& r, int index, Value& out) {
         }
         case variant("Map"): {
             std::span<const MapEntry> entries;
-            if (!read_entries(r, entries)) return false;
+            if (!read_map_entries(r, entries)) return false;
             out = Parts::over(Value::Kind::Map, entries.data(), entries.size());
             return true;
         }
@@ -271,41 +197,8 @@ bool read_value(json::Reader& r, Value& out) {
     return true;
 }
 
-bool read_value_map(json::Reader& r, Props& out) { return read_entries(r, out.entries_); }
-
-namespace {
-std::span<const MapEntry>::iterator lower(std::span<const MapEntry> entries, std::string_view key) {
-    return std::lower_bound(entries.begin(), entries.end(), key,
-                            [](const MapEntry& e, std::string_view k) { return e.key.text() < k; });
-}
-}  // namespace
-
-const Value* Props::find(std::string_view key) const {
-    auto it = lower(entries_, key);
-    return it != entries_.end() && it->key.text() == key ? &it->value : nullptr;
-}
-
-void Props::set(std::string_view key, Value value) {
-    auto it = lower(entries_, key);
-    const auto at = static_cast<std::size_t>(it - entries_.begin());
-    const bool found = it != entries_.end() && it->key.text() == key;
-    const std::size_t n = entries_.size() + (found ? 0 : 1);
-    MapEntry* next = ArenaAllocator<MapEntry>().allocate(n);
-    std::copy(entries_.begin(), it, next);
-    next[at] = MapEntry{Value(key), value};
-    std::copy(it + (found ? 1 : 0), entries_.end(), next + at + 1);
-    entries_ = {next, n};
-}
-
-bool Props::erase(std::string_view key) {
-    auto it = lower(entries_, key);
-    if (it == entries_.end() || it->key.text() != key) return false;
-    const auto at = static_cast<std::size_t>(it - entries_.begin());
-    MapEntry* next = entries_.size() > 1 ? ArenaAllocator<MapEntry>().allocate(entries_.size() - 1) : nullptr;
-    std::copy(entries_.begin(), it, next);
-    std::copy(it + 1, entries_.end(), next + at);
-    entries_ = {next, entries_.size() - 1};
-    return true;
+bool read_value_map(json::Reader& r, Props& out) {
+    return read_entries(r, out, [](json::Reader& in, Value& v) { return read_value(in, v); });
 }
 
 namespace {
@@ -365,7 +258,7 @@ void write_one(json::Writer& w, const Value& v) {
 
 void write_value(json::Writer& w, const Value& v) { write_one(w, v); }
 
-void write_value_map(json::Writer& w, const Props& m) { write_entries(w, m.entries()); }
+void write_value_map(json::Writer& w, const Props& m) { json::write_map(w, m, write_one); }
 
 namespace {
 bool equal_entries(std::span<const MapEntry> x, std::span<const MapEntry> y) {
@@ -374,8 +267,6 @@ bool equal_entries(std::span<const MapEntry> x, std::span<const MapEntry> y) {
     });
 }
 }  // namespace
-
-bool operator==(const Props& a, const Props& b) { return equal_entries(a.entries(), b.entries()); }
 
 bool operator==(const Value& a, const Value& b) {
     if (a.kind() != b.kind()) return false;

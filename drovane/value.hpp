@@ -15,8 +15,8 @@
 #include <type_traits>
 
 #include "arena.hpp"
+#include "arena_list.hpp"
 #include "json/json.hpp"
-#include "sorted_map.hpp"
 
 namespace vorlan::drovane {
 
@@ -92,22 +92,8 @@ inline std::span<const MapEntry> Value::entries() const { return span_of<MapEntr
 static_assert(sizeof(Value) == 16 && std::is_trivially_copyable_v<Value> && std::is_trivially_destructible_v<Value>);
 
 // The props of a node: entries sorted by key, each key once, as a Map's are, with
-// keys that view the text they were read from. Apply sets and removes one at a time,
-// each time building the entries anew in the arena (a node has a handful).
-class Props {
-public:
-    bool empty() const { return entries_.empty(); }
-    std::span<const MapEntry> entries() const { return entries_; }
-    auto begin() const { return entries_.begin(); }
-    auto end() const { return entries_.end(); }
-    const Value* find(std::string_view key) const;
-    void set(std::string_view key, Value value);  // the key is copied
-    bool erase(std::string_view key);
-
-private:
-    friend bool read_value_map(json::Reader& r, Props& out);
-    std::span<const MapEntry> entries_;
-};
+// keys that view the text they were read from.
+using Props = Entries<Value>;
 
 // Reads one Value where the reader stands (skipping whitespace first). Texts without
 // escapes view the reader's text, which must outlive the value.
@@ -120,6 +106,5 @@ void write_value_map(json::Writer& w, const Props& m);
 // Structural: same kind, floats by IEEE (NaN != NaN, 0.0 == -0.0), maps by size,
 // then entries in key order.
 bool operator==(const Value& a, const Value& b);
-bool operator==(const Props& a, const Props& b);
 
 }  // namespace vorlan::drovane

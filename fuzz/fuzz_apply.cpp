@@ -30,7 +30,7 @@ Result<std::string> apply_with(std::string_view root, std::string_view patch_tex
 void forget_canonical(node::Node& n) {
     n.canonical = false;
     for (auto& entry : n.slots)
-        for (node::Node& child : entry.second) forget_canonical(child);
+        for (node::Node& child : entry.value) forget_canonical(child);
 }
 
 // apply_json's steps with every node written from its fields, none from its text.

@@ -2,6 +2,7 @@
 #include "json/collections.hpp"
 #include "json/record.hpp"
 #include "diff/keyed.hpp"
+#include "room.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -94,7 +95,7 @@ std::size_t common_prefix(std::string_view rest, const Node& candidate) {
 // child that was inserted, removed or moved puts the ones after it out of step.
 class OldKeys {
 public:
-    explicit OldKeys(const Vector<Node>& list) : list_(list) {}
+    explicit OldKeys(const NodeList& list) : list_(list) {}
     OldKeys(const OldKeys&) = delete;  // the index points into keys_
     OldKeys& operator=(const OldKeys&) = delete;
 
@@ -122,11 +123,45 @@ public:
 
 private:
     static constexpr std::size_t kScan = 8;
-    const Vector<Node>& list_;
+    const NodeList& list_;
     std::vector<std::string_view> keys_;  // of the keyed children, in order
     std::vector<std::size_t> at_;         // their positions in list_
     std::optional<diff::KeyGroups> index_;
 };
+
+// A text where the reader stands, kept past the reader's scratch.
+bool read_text(json::Reader& r, std::string_view& out) {
+    std::string_view s;
+    if (!r.read_string_view(s)) return false;
+    out = keep_text(r, s);
+    return true;
+}
+
+// null reads as no key.
+bool read_key(json::Reader& r, Key& out) {
+    bool is_null = false;
+    if (!r.read_null(is_null)) return false;
+    if (is_null) {
+        r.noncanonical();  // the writer leaves an absent key out
+        out = Key();
+        return true;
+    }
+    std::string_view s;
+    if (!read_text(r, s)) return false;
+    out = Key(s);
+    return true;
+}
+
+// A list of children read into room, then kept exactly sized; expected: its likely length.
+template <class F>
+bool read_children(json::Reader& r, NodeList& out, std::size_t expected, F&& read_one) {
+    Room room;
+    RoomVector<Node> list{RoomAllocator<Node>(room)};
+    list.reserve(expected);
+    if (!json::read_list(r, list, read_one)) return false;
+    out = NodeList::taken(list.data(), list.size());
+    return true;
+}
 
 // One slot's children read against the old slot of the same name. Child t is paired
 // with the old child that carries on the run the last two pairings made, forward or
@@ -134,7 +169,7 @@ private:
 // unkeyed children with). A child that shares neither is read with the likelier of
 // the two as its guide, so that its own children can still be shared, and its key
 // then finds the old child the next one most likely follows.
-bool read_slot_guided(json::Reader& r, Vector<Node>& list, const Vector<Node>& old_list) {
+bool read_slot_guided(json::Reader& r, NodeList& list, const NodeList& old_list) {
     const Reading in_full{};
     // step is 1, or -1 wrapped, once the last two pairings ran backwards.
     std::size_t next = 0, last = OldKeys::npos, step = 1;
@@ -144,11 +179,11 @@ bool read_slot_guided(json::Reader& r, Vector<Node>& list, const Vector<Node>& o
         next = j + step;
     };
     OldKeys keys(old_list);
+    std::size_t read = 0;
     // The new list is most likely as long as the old one: room for that at once
     // spares the moves of growing to it.
-    list.reserve(old_list.size());
-    return json::read_list(r, list, [&](json::Reader& in, Node& child) {
-        const std::size_t t = list.size() - 1;
+    return read_children(r, list, old_list.size(), [&](json::Reader& in, Node& child) {
+        const std::size_t t = read++;
         int c = in.peek_ws();
         if (c != '{' && c != '[') return read_node_as(in, child, in_full);
         const Node* after = next < old_list.size() ? &old_list[next] : nullptr;
@@ -235,30 +270,30 @@ bool noted_if_empty(json::Reader& r, const M& map) {
 
 bool read_node_field(json::Reader& r, int i, Node& n, const Reading& how) {
     switch (i) {
-        case field("tag"): return r.read_string(n.tag);
-        case field("key"): return json::read_optional_string(r, n.key);
+        case field("tag"): return read_text(r, n.tag);
+        case field("key"): return read_key(r, n.key);
         case field("props"): return drovane::read_value_map(r, n.props) && noted_if_empty(r, n.props);
         case field("slots"): {
             const Reading in_full{};
             const auto read_in_full = [&](json::Reader& in, Node& child) { return read_node_as(in, child, in_full); };
             if (how.old && !how.old->slots.empty())
-                return json::read_map(r, n.slots, [&](json::Reader& in, Vector<Node>& slot, std::string_view name) {
-                    const Vector<Node>* old_slot = how.old->slots.find(name);
-                    if (!old_slot || old_slot->empty()) return json::read_list(in, slot, read_in_full);
+                return read_entries(r, n.slots, [&](json::Reader& in, NodeList& slot, std::string_view name) {
+                    const NodeList* old_slot = how.old->slots.find(name);
+                    if (!old_slot || old_slot->empty()) return read_children(in, slot, 0, read_in_full);
                     return read_slot_guided(in, slot, *old_slot);
                 }) && noted_if_empty(r, n.slots);
-            return json::read_map(r, n.slots, [&](json::Reader& in, Vector<Node>& slot) {
-                return json::read_list(in, slot, read_in_full);
+            return read_entries(r, n.slots, [&](json::Reader& in, NodeList& slot) {
+                return read_children(in, slot, 0, read_in_full);
             }) && noted_if_empty(r, n.slots);
         }
         case field("events"):
-            return json::read_map(r, n.events, [&](json::Reader& in, Kept<action::Action>& k) {
+            return read_entries(r, n.events, [&](json::Reader& in, Kept<action::Action>& k) {
                 return read_kept(in, k, action::read_action, action::write_action);
             }) && noted_if_empty(r, n.events);
         case field("event_options"):
-            return json::read_map(r, n.event_options, read_event_options) && noted_if_empty(r, n.event_options);
+            return read_entries(r, n.event_options, read_event_options) && noted_if_empty(r, n.event_options);
         case field("bindings"):
-            return json::read_map(r, n.bindings, [&](json::Reader& in, Kept<Binding>& k) {
+            return read_entries(r, n.bindings, [&](json::Reader& in, Kept<Binding>& k) {
                 return read_kept(in, k, read_binding, write_binding);
             }) && noted_if_empty(r, n.bindings);
     }
@@ -289,7 +324,7 @@ bool read_node_as(json::Reader& r, Node& out, const Reading& how) {
 std::optional<bool> EventOptions::*const kOptionMembers[] = {&EventOptions::capture, &EventOptions::once,
                                                              &EventOptions::passive};
 
-void write_slot(json::Writer& w, const Vector<Node>& list) { json::write_array(w, list, write_node); }
+void write_slot(json::Writer& w, const NodeList& list) { json::write_array(w, list, write_node); }
 
 }  // namespace
 

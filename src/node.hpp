@@ -7,12 +7,12 @@
 #include <vector>
 
 #include "action.hpp"
+#include "arena_list.hpp"
 #include "binding.hpp"
 #include "drovane/value.hpp"
 #include "arena.hpp"
 #include "json/json.hpp"
 #include "result.hpp"
-#include "sorted_map.hpp"
 
 namespace vorlan::node {
 
@@ -36,15 +36,36 @@ struct Kept {
     bool canonical = false;
 };
 
-// Maps are SortedMaps (sorted vectors): small, read once in order, walked in key order by diff and equality.
+// A node's key: a text, or none. None has no bytes at all, where a key, even an
+// empty one, points somewhere.
+class Key {
+public:
+    Key() = default;
+    explicit Key(std::string_view text) : data_(text.data() ? text.data() : ""), size_(text.size()) {}
+
+    explicit operator bool() const { return data_ != nullptr; }
+    std::string_view operator*() const { return {data_, size_}; }
+    friend bool operator==(const Key& a, const Key& b) { return a ? b && *a == *b : !b; }
+
+private:
+    const char* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+struct Node;
+using NodeList = ArenaList<Node>;
+
+// Texts view the text the tree was read from (or the arena, for one with escapes),
+// which must outlive the tree. Maps are Entries (sorted arrays): small, read once in
+// order, walked in key order by diff and equality.
 struct Node {
-    String tag;
-    std::optional<String> key;
+    std::string_view tag;
+    Key key;
     drovane::Props props;
-    SortedMap<Vector<Node>> slots;
-    SortedMap<Kept<action::Action>> events;
-    SortedMap<EventOptions> event_options;
-    SortedMap<Kept<Binding>> bindings;
+    Entries<NodeList> slots;
+    Entries<Kept<action::Action>> events;
+    Entries<EventOptions> event_options;
+    Entries<Kept<Binding>> bindings;
 
     // The node's text in the text it was read from (size 0: none, as for a node built
     // in code or a text over 4 GiB). A new tree read against an old one compares these

@@ -26,7 +26,7 @@ concept ChildOp = std::same_as<T, InsertChild> || std::same_as<T, RemoveChild> |
 std::size_t height(const node::Node& n) {
     std::size_t h = 0;
     for (const auto& entry : n.slots)
-        for (const node::Node& c : entry.second) h = std::max(h, height(c));
+        for (const node::Node& c : entry.value) h = std::max(h, height(c));
     return h + 1;
 }
 
@@ -108,10 +108,10 @@ public:
         if (!list_) list_ = &target_.slots.set(name_, {});
     }
     void insert(std::uint64_t index, InsertChild& o, std::size_t) {
-        list_->insert(list_->begin() + static_cast<std::ptrdiff_t>(index), std::move(*o.node));
+        list_->insert(static_cast<std::size_t>(index), std::move(*o.node));
     }
     void erase(std::uint64_t index) {
-        list_->erase(list_->begin() + static_cast<std::ptrdiff_t>(index));
+        list_->erase(static_cast<std::size_t>(index));
         if (list_->empty()) {
             target_.slots.erase(name_);
             list_ = nullptr;
@@ -127,7 +127,7 @@ public:
 private:
     node::Node& target_;
     const String& name_;
-    Vector<node::Node>* list_;  // null while the target has no such slot
+    node::NodeList* list_;  // null while the target has no such slot
 };
 
 Applied apply_op(node::Node& target, Op& op, std::size_t at) {
@@ -143,7 +143,7 @@ Applied apply_op(node::Node& target, Op& op, std::size_t at) {
             },
             [&](SetEvent& o) -> Applied {
                 // The op lives to the end of the operation, so the tree may point into it.
-                target.events.set(std::move(o.name), node::Kept<action::Action>{{}, &*o.action});
+                target.events.set(o.name, node::Kept<action::Action>{{}, &*o.action});
                 return std::monostate{};
             },
             [&](RemoveEvent& o) -> Applied {
@@ -151,12 +151,12 @@ Applied apply_op(node::Node& target, Op& op, std::size_t at) {
                 return std::monostate{};
             },
             [&](SetEventOptions& o) -> Applied {
-                if (o.options) target.event_options.set(std::move(o.name), std::move(*o.options));
+                if (o.options) target.event_options.set(o.name, *o.options);
                 else target.event_options.erase(o.name);
                 return std::monostate{};
             },
             [&](SetBinding& o) -> Applied {
-                target.bindings.set(std::move(o.name), node::Kept<node::Binding>{{}, &*o.binding});
+                target.bindings.set(o.name, node::Kept<node::Binding>{{}, &*o.binding});
                 return std::monostate{};
             },
             [&](RemoveBinding& o) -> Applied {
@@ -164,7 +164,7 @@ Applied apply_op(node::Node& target, Op& op, std::size_t at) {
                 return std::monostate{};
             },
             [&](SetKey& o) -> Applied {
-                target.key = std::move(o.key);
+                target.key = o.key ? node::Key(arena_text(*o.key)) : node::Key();
                 return std::monostate{};
             },
             [&]<ChildOp T>(T& o) -> Applied {
@@ -275,7 +275,7 @@ private:
 // and failures as one by one.
 Applied apply_run(node::Node& target, Vector<Op>& ops, std::size_t begin, std::size_t end) {
     const String& name = *child_slot(ops[begin]);
-    Vector<node::Node>* list = target.slots.find(name);
+    node::NodeList* list = target.slots.find(name);
     std::size_t old_size = list ? list->size() : 0;
     SequenceSlot slot(old_size, list != nullptr, end - begin);
     for (std::size_t at = begin; at < end; ++at) {
@@ -292,7 +292,7 @@ Applied apply_run(node::Node& target, Vector<Op>& ops, std::size_t begin, std::s
         if (list) target.slots.erase(name);
         return std::monostate{};
     }
-    Vector<node::Node> result;
+    node::NodeList result;
     result.reserve(slot.size());
     slot.seq.each([&](std::size_t item) {
         if (item < old_size) result.push_back(std::move((*list)[item]));
@@ -313,7 +313,7 @@ Result<std::monostate> apply_patch(node::Node& tree, Patch& patch, std::size_t r
         node::Node* target = &tree;
         target->canonical = false;
         for (const PathSeg& seg : path) {
-            Vector<node::Node>* list = target->slots.find(seg.slot);
+            node::NodeList* list = target->slots.find(seg.slot);
             if (!list) return fail("path references an existing slot");
             if (seg.index >= list->size())
                 return index_failure(at, ops[at], "path index", seg.index, "at or past", list->size(), seg.slot);

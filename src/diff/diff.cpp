@@ -25,29 +25,21 @@ struct Differ {
         return p;
     }
 
-    // Entries of both map shapes: a SortedMap's pairs and a node's prop entries.
-    template <class K, class V>
-    static std::string_view key_of(const std::pair<K, V>& e) { return e.first; }
-    template <class K, class V>
-    static const V& value_of(const std::pair<K, V>& e) { return e.second; }
-    static std::string_view key_of(const drovane::MapEntry& e) { return e.key.text(); }
-    static const drovane::Value& value_of(const drovane::MapEntry& e) { return e.value; }
-
     // Two passes over a map pair: set what is new or changed, then remove what is gone.
     template <class M, class Set, class Remove>
     void maps(const M& o, const M& n, Set&& set, Remove&& remove) {
         auto oi = o.begin();
         for (const auto& entry : n) {
-            const std::string_view name = key_of(entry);
+            const std::string_view name = entry.key;
             int c = 1;
-            while (oi != o.end() && (c = key_of(*oi).compare(name)) < 0) ++oi;
-            if (oi == o.end() || c != 0 || !(value_of(*oi) == value_of(entry))) set(name, value_of(entry));
+            while (oi != o.end() && (c = oi->key.compare(name)) < 0) ++oi;
+            if (oi == o.end() || c != 0 || !(oi->value == entry.value)) set(name, entry.value);
         }
         auto ni = n.begin();
         for (const auto& entry : o) {
-            const std::string_view name = key_of(entry);
+            const std::string_view name = entry.key;
             int c = 1;
-            while (ni != n.end() && (c = key_of(*ni).compare(name)) < 0) ++ni;
+            while (ni != n.end() && (c = ni->key.compare(name)) < 0) ++ni;
             if (ni == n.end() || c != 0) remove(name);
         }
     }
@@ -56,14 +48,14 @@ struct Differ {
         auto oi = o.event_options.begin(), oe = o.event_options.end();
         auto ni = n.event_options.begin(), ne = n.event_options.end();
         while (oi != oe || ni != ne) {
-            if (ni == ne || (oi != oe && oi->first < ni->first)) {
-                ops.emplace_back(SetEventOptions{path(), oi->first, std::nullopt});
+            if (ni == ne || (oi != oe && oi->key < ni->key)) {
+                ops.emplace_back(SetEventOptions{path(), String(oi->key), std::nullopt});
                 ++oi;
-            } else if (oi == oe || ni->first < oi->first) {
-                ops.emplace_back(SetEventOptions{path(), ni->first, ni->second});
+            } else if (oi == oe || ni->key < oi->key) {
+                ops.emplace_back(SetEventOptions{path(), String(ni->key), ni->value});
                 ++ni;
             } else {
-                if (!(oi->second == ni->second)) ops.emplace_back(SetEventOptions{path(), ni->first, ni->second});
+                if (!(oi->value == ni->value)) ops.emplace_back(SetEventOptions{path(), String(ni->key), ni->value});
                 ++oi;
                 ++ni;
             }
@@ -76,7 +68,7 @@ struct Differ {
         steps.pop_back();
     }
 
-    void positional(std::string_view s, const Vector<node::Node>& O, Vector<node::Node>& N) {
+    void positional(std::string_view s, const node::NodeList& O, node::NodeList& N) {
         std::size_t common = std::min(O.size(), N.size());
         for (std::size_t i = 0; i < common; ++i) child(s, i, O[i], N[i]);
         for (std::size_t i = O.size(); i < N.size(); ++i)
@@ -85,18 +77,18 @@ struct Differ {
     }
 
     // The keys of a list whose children all have one, in order; false if one has none.
-    static bool keys_of(const Vector<node::Node>& list, std::vector<std::string_view>& keys) {
+    static bool keys_of(const node::NodeList& list, std::vector<std::string_view>& keys) {
         if (!list.empty() && !node::view(list[0]).key) return false;  // an unkeyed list, before allocating
         keys.reserve(list.size());
         for (const node::Node& c : list) {
-            const std::optional<String>& k = node::view(c).key;
+            const node::Key& k = node::view(c).key;
             if (!k) return false;
             keys.emplace_back(*k);
         }
         return true;
     }
 
-    void slot(std::string_view s, const Vector<node::Node>& O, Vector<node::Node>& N) {
+    void slot(std::string_view s, const node::NodeList& O, node::NodeList& N) {
         std::vector<std::string_view> old_keys, new_keys;
         if ((O.empty() && N.empty()) || !keys_of(O, old_keys) || !keys_of(N, new_keys)) return positional(s, O, N);
         // Equal key sequences need no removal, move or insert: only the child diffs.
@@ -130,7 +122,7 @@ struct Differ {
         if (n.tag == "vor-show" && !(o.slots == n.slots)) return replace(n);
         if (n.tag == "vor-each" && (!(o.slots == n.slots) || !(o.props == n.props))) return replace(n);
 
-        if (o.key != n.key) ops.emplace_back(SetKey{path(), n.key});
+        if (o.key != n.key) ops.emplace_back(SetKey{path(), n.key ? std::optional<String>(*n.key) : std::nullopt});
         maps(
             o.props, n.props,
             [&](std::string_view name, const drovane::Value& v) { ops.emplace_back(SetProp{path(), String(name), v}); },
@@ -153,19 +145,19 @@ struct Differ {
             },
             [&](std::string_view name) { ops.emplace_back(RemoveBinding{path(), String(name)}); });
 
-        const Vector<node::Node> no_old;
-        Vector<node::Node> no_new;
+        const node::NodeList no_old;
+        node::NodeList no_new;
         auto oi = o.slots.begin(), oe = o.slots.end();
         auto ni = n.slots.begin(), ne = n.slots.end();
         while (oi != oe || ni != ne) {
-            if (ni == ne || (oi != oe && oi->first < ni->first)) {
-                slot(oi->first, oi->second, no_new);
+            if (ni == ne || (oi != oe && oi->key < ni->key)) {
+                slot(oi->key, oi->value, no_new);
                 ++oi;
-            } else if (oi == oe || ni->first < oi->first) {
-                slot(ni->first, no_old, ni->second);
+            } else if (oi == oe || ni->key < oi->key) {
+                slot(ni->key, no_old, ni->value);
                 ++ni;
             } else {
-                slot(ni->first, oi->second, ni->second);
+                slot(ni->key, oi->value, ni->value);
                 ++oi;
                 ++ni;
             }

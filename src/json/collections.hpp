@@ -126,9 +126,10 @@ inline bool read_optional_string(Reader& r, std::optional<String>& out) {
     return read_nullable(r, out, [](Reader& in, String& s) { return in.read_string(s); });
 }
 
-// The map as an object in key order, each value as write_one(Writer&, const T&) writes it.
-template <class T, class F>
-void write_map(Writer& w, const SortedMap<T>& m, F&& write_one) {
+// The map (a SortedMap, or a map of key-value entries as it is) as an object in key
+// order, each value as write_one(Writer&, const T&) writes it.
+template <class M, class F>
+void write_map(Writer& w, const M& m, F&& write_one) {
     w.raw('{');
     bool first = true;
     for (const auto& [key, value] : m) {

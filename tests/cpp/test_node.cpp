@@ -305,7 +305,7 @@ std::string written_from_fields(Node n) {
         void operator()(Node& m) const {
             m.canonical = false;
             for (auto& entry : m.slots)
-                for (Node& child : entry.second) (*this)(child);
+                for (Node& child : entry.value) (*this)(child);
         }
     } forget;
     forget(n);
