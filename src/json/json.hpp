@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "arena.hpp"
+#include "json/scan.hpp"
 
 namespace vorlan::json {
 
@@ -259,7 +260,17 @@ public:
         }
         return parse_ident_slow(rest);  // positions the failure at the first byte that differs
     }
-    bool parse_string(std::string_view& out);
+    // Inlined: the common string, closed before any escape, costs a scan and no call.
+    [[gnu::always_inline]] bool parse_string(std::string_view& out) {
+        const std::size_t start = pos_;
+        const std::size_t stop = detail::scan_to_stop(data_, pos_, size_);
+        if (stop < size_ && data_[stop] == '"' && !validate_utf8_) [[likely]] {
+            out = std::string_view(data_ + start, stop - start);
+            pos_ = stop + 1;
+            return true;
+        }
+        return parse_string_slow(start, out);
+    }
     bool parse_number(Number& out);  // at '-' or a digit
 
     // Typed reads (whitespace first; EOF gives "EOF while parsing a value").

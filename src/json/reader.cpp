@@ -139,8 +139,8 @@ bool Reader::parse_ident_slow(const char* rest) {
     return true;
 }
 
-bool Reader::parse_string(std::string_view& out) {
-    std::size_t start = pos_;
+// What the inline part leaves: escapes, UTF-8 to check, or an error.
+bool Reader::parse_string_slow(std::size_t start, std::string_view& out) {
     pos_ = detail::scan_to_stop(data_, pos_, size_);
     if (pos_ < size_ && data_[pos_] == '"') {
         out = std::string_view(data_ + start, pos_ - start);
@@ -148,10 +148,6 @@ bool Reader::parse_string(std::string_view& out) {
         if (validate_utf8_ && !valid_utf8(out)) return fail("invalid unicode code point");
         return true;
     }
-    return parse_string_slow(start, out);
-}
-
-bool Reader::parse_string_slow(std::size_t start, std::string_view& out) {
     scratch_.clear();
     for (;;) {
         pos_ = detail::scan_to_stop(data_, pos_, size_);
