@@ -245,7 +245,12 @@ public:
     }
 
     // Nesting: call with the opening bracket peeked; consumes it.
-    bool enter();
+    [[gnu::always_inline]] bool enter() {
+        if (--remaining_depth_ == 0) [[unlikely]]
+            return too_deep();
+        bump();
+        return true;
+    }
     void leave() { ++remaining_depth_; }
     // Levels open where the reader stands, 0 at the top.
     int depth() const { return kDepthLimit - remaining_depth_; }
@@ -411,6 +416,7 @@ public:
 
 private:
     int peek_ws_slow();
+    bool too_deep();
     bool parse_ident_slow(const char* rest);
     template <WalkRules R>
     bool read_key(std::string_view& key) {

@@ -119,13 +119,9 @@ bool Reader::fail_invalid_type_here(std::string_view expected) {
 
 // ---- nesting --------------------------------------------------------------
 
-bool Reader::enter() {
-    if (--remaining_depth_ == 0) {
-        ++remaining_depth_;
-        return fail_peek("recursion limit exceeded");
-    }
-    bump();
-    return true;
+bool Reader::too_deep() {
+    ++remaining_depth_;
+    return fail_peek("recursion limit exceeded");
 }
 
 // ---- scalars --------------------------------------------------------------
