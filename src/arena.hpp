@@ -225,6 +225,29 @@ public:
         give_back(h);
     }
 
+    // Where allocation stands, to go back to (rewind): what was allocated since is
+    // dropped at once, blocks grown for it go back to the pool. Large pieces stay
+    // until the arena ends.
+    struct Mark {
+        char* cur;
+        char* end;
+        detail::BlockHeader* blocks;
+    };
+    Mark mark() const { return {cur_, end_, blocks_}; }
+    void rewind(Mark m) noexcept {
+        if (blocks_ != m.blocks) {
+            detail::BlockHeader* grown = blocks_;
+            detail::BlockHeader** link = &grown;
+            while ((*link)->next != m.blocks) link = &(*link)->next;
+            (*link)->next = nullptr;
+            detail::block_pool.give_back(grown);
+            blocks_ = m.blocks;
+            end_ = m.end;
+        }
+        ASAN_POISON_MEMORY_REGION(m.cur, static_cast<std::size_t>(cur_ - m.cur));
+        cur_ = m.cur;
+    }
+
 private:
     struct alignas(16) Large {
         Arena* owner;
@@ -289,6 +312,23 @@ public:
 private:
     Arena* previous_;
     Arena arena_;
+};
+
+// Memory for records that die within its lifetime, taken from the current arena and
+// given back whole when it ends: for a record read only to be checked. Whatever is
+// built in its lifetime must die in it.
+class ArenaRewind {
+public:
+    ArenaRewind() : arena_(detail::current_arena), mark_(arena_ ? arena_->mark() : Arena::Mark{}) {}
+    ~ArenaRewind() {
+        if (arena_) arena_->rewind(mark_);
+    }
+    ArenaRewind(const ArenaRewind&) = delete;
+    ArenaRewind& operator=(const ArenaRewind&) = delete;
+
+private:
+    Arena* arena_;
+    Arena::Mark mark_;
 };
 
 // Runs body as one operation: guarded against running out of memory, with an arena

@@ -210,9 +210,9 @@ bool read_slot_guided(json::Reader& r, NodeList& list, const NodeList& old_list)
     });
 }
 
-// Reads one handler or binding in full, to check it, into an arena of its own that
-// ends with the read, and keeps only its text, and, if the reader wants it, whether
-// writing the record gives that text back.
+// Reads one handler or binding in full, to check it, into memory given back when the
+// read ends, and keeps only its text, and, if the reader wants it, whether writing the
+// record gives that text back.
 template <class T, class Read, class Write>
 bool read_kept(json::Reader& r, Kept<T>& out, Read&& read, Write&& write) {
     r.peek_ws();
@@ -220,7 +220,7 @@ bool read_kept(json::Reader& r, Kept<T>& out, Read&& read, Write&& write) {
     const std::size_t noncanonical = r.noncanonical_count();
     bool canonical = false;
     {
-        const ArenaScope checked;
+        const ArenaRewind checked;
         T record;
         if (!read(r, record)) return false;
         if (r.wants_canonical()) {

@@ -52,5 +52,22 @@ TEST(ArenaAllocatorDeathTest, RecordMemoryOutsideAnOperationStopsTheProgram) {
         "record memory asked for with no operation running");
 }
 
+// Memory taken for a check is reused at once, whether it fit the block it started in
+// or grew new ones; what was there before stays.
+TEST(ArenaRewind, GivesBackWhatItsLifetimeTook) {
+    for (const std::size_t taken : {std::size_t{100}, std::size_t{3} << 20}) {
+        const ArenaScope operation;
+        const String before(200, 'b');
+        const char* at_mark = nullptr;
+        {
+            const ArenaRewind checked;
+            at_mark = ArenaAllocator<char>().allocate(16);
+            for (std::size_t n = 0; n < taken; n += 1000) ArenaAllocator<char>().allocate(1000);
+        }
+        EXPECT_EQ(ArenaAllocator<char>().allocate(16), at_mark) << taken;
+        EXPECT_EQ(before, String(200, 'b'));
+    }
+}
+
 }  // namespace
 }  // namespace vorlan
