@@ -236,12 +236,14 @@ public:
     Mark mark() const { return {cur_, end_, blocks_}; }
     void rewind(Mark m) noexcept {
         if (blocks_ != m.blocks) {
-            detail::BlockHeader* grown = blocks_;
-            detail::BlockHeader** link = &grown;
-            while ((*link)->next != m.blocks) link = &(*link)->next;
-            (*link)->next = nullptr;
-            detail::block_pool.give_back(grown);
+            // The grown blocks go back whole (the pool poisons them); the marked one
+            // was left at m.cur, so its tail is what was taken of it.
+            detail::BlockHeader* last = blocks_;
+            while (last->next != m.blocks) last = last->next;
+            last->next = nullptr;
+            detail::block_pool.give_back(blocks_);
             blocks_ = m.blocks;
+            cur_ = m.end;
             end_ = m.end;
         }
         ASAN_POISON_MEMORY_REGION(m.cur, static_cast<std::size_t>(cur_ - m.cur));
