@@ -1,7 +1,7 @@
 #include "node.hpp"
 #include "json/collections.hpp"
 #include "json/record.hpp"
-#include "diff/keyed.hpp"
+#include "key_index.hpp"
 #include "room.hpp"
 
 #include <algorithm>
@@ -57,9 +57,10 @@ bool read_opt_bool(json::Reader& r, std::optional<bool>& out) {
 }
 
 // How a node is read: against which old node, the one the diff will compare it with
-// (none: in full).
+// (none: in full), and where the old lists are found by key.
 struct Reading {
     const Node* old = nullptr;
+    KeyIndex* keys = nullptr;
 };
 
 bool read_node_as(json::Reader& r, Node& out, const Reading& how);
@@ -91,42 +92,28 @@ std::size_t common_prefix(std::string_view rest, const Node& candidate) {
     return i;
 }
 
-// Where the old children of one slot stand by key, found when first needed: a
-// child that was inserted, removed or moved puts the ones after it out of step.
+// The position of the first old child with this key, or npos. Short lists are
+// scanned; a longer one is looked up in its index, built once for all the new
+// lists it guides.
 class OldKeys {
 public:
-    explicit OldKeys(const NodeList& list) : list_(list) {}
-    OldKeys(const OldKeys&) = delete;  // the index points into keys_
-    OldKeys& operator=(const OldKeys&) = delete;
+    OldKeys(const NodeList& list, KeyIndex& index) : list_(list), index_(index) {}
 
-    // The position of the first old child with this key, or npos.
     std::size_t find(std::string_view key) {
         if (list_.size() <= kScan) {
             for (std::size_t j = 0; j < list_.size(); ++j)
                 if (list_[j].key && *list_[j].key == key) return j;
             return npos;
         }
-        if (!index_) {
-            // Only keyed children are indexed: an unkeyed one has nothing to be found by.
-            for (std::size_t j = 0; j < list_.size(); ++j)
-                if (list_[j].key) {
-                    keys_.emplace_back(*list_[j].key);
-                    at_.push_back(j);
-                }
-            index_.emplace(keys_);
-        }
-        const std::size_t i = index_->find(key);
-        return i == npos ? npos : at_[i];
+        if (!keys_) keys_ = &index_.of(list_);
+        return keys_->find(key);
     }
-
-    static constexpr std::size_t npos = diff::npos;
 
 private:
     static constexpr std::size_t kScan = 8;
     const NodeList& list_;
-    std::vector<std::string_view> keys_;  // of the keyed children, in order
-    std::vector<std::size_t> at_;         // their positions in list_
-    std::optional<diff::KeyGroups> index_;
+    KeyIndex& index_;
+    ChildKeys* keys_ = nullptr;
 };
 
 // A text where the reader stands, kept past the reader's scratch.
@@ -152,12 +139,11 @@ bool read_key(json::Reader& r, Key& out) {
     return true;
 }
 
-// A list of children read into room, then kept exactly sized; expected: its likely length.
+// A list of children read into room, then kept exactly sized.
 template <class F>
-bool read_children(json::Reader& r, NodeList& out, std::size_t expected, F&& read_one) {
+bool read_children(json::Reader& r, NodeList& out, F&& read_one) {
     Room room;
     RoomVector<Node> list{RoomAllocator<Node>(room)};
-    list.reserve(expected);
     if (!json::read_list(r, list, read_one)) return false;
     out = NodeList::taken(list.data(), list.size());
     return true;
@@ -169,20 +155,19 @@ bool read_children(json::Reader& r, NodeList& out, std::size_t expected, F&& rea
 // unkeyed children with). A child that shares neither is read with the likelier of
 // the two as its guide, so that its own children can still be shared, and its key
 // then finds the old child the next one most likely follows.
-bool read_slot_guided(json::Reader& r, NodeList& list, const NodeList& old_list) {
+bool read_slot_guided(json::Reader& r, NodeList& list, const NodeList& old_list, KeyIndex& index) {
     const Reading in_full{};
     // step is 1, or -1 wrapped, once the last two pairings ran backwards.
-    std::size_t next = 0, last = OldKeys::npos, step = 1;
+    std::size_t next = 0, last = npos, step = 1;
     const auto paired = [&](std::size_t j) {
-        if (last != OldKeys::npos && (j == last + 1 || j + 1 == last)) step = j - last;
+        if (last != npos && (j == last + 1 || j + 1 == last)) step = j - last;
         last = j;
         next = j + step;
     };
-    OldKeys keys(old_list);
+    OldKeys keys(old_list, index);
     std::size_t read = 0;
-    // The new list is most likely as long as the old one: room for that at once
-    // spares the moves of growing to it.
-    return read_children(r, list, old_list.size(), [&](json::Reader& in, Node& child) {
+    // Sized by what the text holds, not by the guide: one old list may guide many new ones.
+    return read_children(r, list, [&](json::Reader& in, Node& child) {
         const std::size_t t = read++;
         int c = in.peek_ws();
         if (c != '{' && c != '[') return read_node_as(in, child, in_full);
@@ -200,9 +185,9 @@ bool read_slot_guided(json::Reader& r, NodeList& list, const NodeList& old_list)
         if (at && (!after || common_prefix(in.rest(), *at) > common_prefix(in.rest(), *after)))
             guide_node = at;
         if (!guide_node) return read_node_as(in, child, in_full);
-        if (!read_node_as(in, child, Reading{guide_node})) return false;
+        if (!read_node_as(in, child, Reading{guide_node, &index})) return false;
         if (child.key) {
-            if (std::size_t j = keys.find(*child.key); j != OldKeys::npos) paired(j);
+            if (std::size_t j = keys.find(*child.key); j != npos) paired(j);
         } else {
             paired(static_cast<std::size_t>(guide_node - old_list.data()));
         }
@@ -279,11 +264,11 @@ bool read_node_field(json::Reader& r, int i, Node& n, const Reading& how) {
             if (how.old && !how.old->slots.empty())
                 return read_entries(r, n.slots, [&](json::Reader& in, NodeList& slot, std::string_view name) {
                     const NodeList* old_slot = how.old->slots.find(name);
-                    if (!old_slot || old_slot->empty()) return read_children(in, slot, 0, read_in_full);
-                    return read_slot_guided(in, slot, *old_slot);
+                    if (!old_slot || old_slot->empty()) return read_children(in, slot, read_in_full);
+                    return read_slot_guided(in, slot, *old_slot, *how.keys);
                 }) && noted_if_empty(r, n.slots);
             return read_entries(r, n.slots, [&](json::Reader& in, NodeList& slot) {
-                return read_children(in, slot, 0, read_in_full);
+                return read_children(in, slot, read_in_full);
             }) && noted_if_empty(r, n.slots);
         }
         case field("events"):
@@ -397,11 +382,11 @@ Result<Node> read_tree(std::string_view text, Use use) {
     return n;
 }
 
-Result<Node> read_tree_against(std::string_view text, const Node& old) {
+Result<Node> read_tree_against(std::string_view text, const Node& old, KeyIndex& keys) {
     Node n;
     json::Reader r(text);
     if (r.peek_ws() == '{' || r.peek_ws() == '[') {
-        if (!share(r, n, old) && !read_node_as(r, n, Reading{&old}))
+        if (!share(r, n, old) && !read_node_as(r, n, Reading{&old, &keys}))
             return fail(r.error().text());
     } else if (!read_node_as(r, n, Reading{})) {
         return fail(r.error().text());

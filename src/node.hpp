@@ -14,6 +14,10 @@
 #include "json/json.hpp"
 #include "result.hpp"
 
+namespace vorlan {
+class KeyIndex;
+}
+
 namespace vorlan::node {
 
 struct EventOptions {
@@ -107,8 +111,8 @@ Result<Node> read_tree(std::string_view text, Use use = Use::Write);
 // The same, for comparing with old, sharing the subtrees of old whose text the new text
 // repeats where the diff will compare them: the same result, messages and positions
 // as read_tree, for much less work when most of the tree is unchanged. The text old
-// was read from must still be there.
-Result<Node> read_tree_against(std::string_view text, const Node& old);
+// was read from must still be there; keys holds the index of old's lists by key.
+Result<Node> read_tree_against(std::string_view text, const Node& old, KeyIndex& keys);
 
 bool operator==(const EventOptions& a, const EventOptions& b);
 // Equal texts are equal values; different texts may still be (-0.0 and 0.0), so

@@ -1,6 +1,7 @@
 #include "diff/diff.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -17,6 +18,7 @@ struct Step {
 struct Differ {
     std::vector<Step> steps;
     Vector<Op>& ops;
+    KeyIndex* keys;  // old lists already indexed by key, if any
 
     Path path() const {
         Path p;
@@ -78,7 +80,6 @@ struct Differ {
 
     // The keys of a list whose children all have one, in order; false if one has none.
     static bool keys_of(const node::NodeList& list, std::vector<std::string_view>& keys) {
-        if (!list.empty() && !node::view(list[0]).key) return false;  // an unkeyed list, before allocating
         keys.reserve(list.size());
         for (const node::Node& c : list) {
             const node::Key& k = node::view(c).key;
@@ -89,14 +90,20 @@ struct Differ {
     }
 
     void slot(std::string_view s, const node::NodeList& O, node::NodeList& N) {
-        std::vector<std::string_view> old_keys, new_keys;
-        if ((O.empty() && N.empty()) || !keys_of(O, old_keys) || !keys_of(N, new_keys)) return positional(s, O, N);
+        // An unkeyed list is told by its first child, before anything is allocated.
+        const auto unkeyed = [](const node::NodeList& list) { return !list.empty() && !node::view(list[0]).key; };
+        if ((O.empty() && N.empty()) || unkeyed(O) || unkeyed(N)) return positional(s, O, N);
+        std::optional<ChildKeys> own;
+        ChildKeys* old = keys ? keys->built(O) : nullptr;
+        if (!old) old = &own.emplace(O);
+        std::vector<std::string_view> new_keys;
+        if (!old->all_keyed() || !keys_of(N, new_keys)) return positional(s, O, N);
         // Equal key sequences need no removal, move or insert: only the child diffs.
-        if (old_keys == new_keys) {
+        if (old->keys() == new_keys) {
             for (std::size_t i = 0; i < O.size(); ++i) child(s, i, O[i], N[i]);
             return;
         }
-        KeyGroups groups(old_keys);
+        const KeyGroups& groups = old->groups();
         // A repeated old key would leave surplus old children behind the new list.
         if (groups.repeats()) return positional(s, O, N);
 
@@ -177,8 +184,8 @@ Path child_path(const Path& path, std::string_view slot, std::uint64_t index) {
     return p;
 }
 
-void diff_node(const Path& path, const node::Node& old_node, node::Node& new_node, Vector<Op>& ops) {
-    Differ d{{}, ops};
+void diff_node(const Path& path, const node::Node& old_node, node::Node& new_node, Vector<Op>& ops, KeyIndex* keys) {
+    Differ d{{}, ops, keys};
     d.steps.reserve(path.size() + 16);
     for (const PathSeg& s : path) d.steps.push_back(Step{s.slot, s.index});
     d.compare(old_node, new_node);

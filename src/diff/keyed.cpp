@@ -1,36 +1,9 @@
 #include "diff/keyed.hpp"
 
 #include <algorithm>
-#include <bit>
-#include <cstring>
 
 namespace vorlan::diff {
 namespace {
-
-// Keys are mostly short: a multiply-xorshift over eight bytes at a time. Unseeded, as
-// the standard library's string hash is.
-std::uint64_t hash_key(std::string_view k) {
-    constexpr std::uint64_t kMul = 0x9e3779b97f4a7c15u;
-    const char* p = k.data();
-    std::size_t n = k.size();
-    std::uint64_t h = (n + 1) * kMul;
-    auto mix = [&](std::uint64_t w) {
-        h = (h ^ w) * kMul;
-        h ^= h >> 29;
-    };
-    for (; n >= 8; p += 8, n -= 8) {
-        std::uint64_t w;
-        std::memcpy(&w, p, 8);
-        mix(w);
-    }
-    if (n) {
-        std::uint64_t w = 0;
-        for (std::size_t i = 0; i < n; ++i) w |= std::uint64_t{static_cast<unsigned char>(p[i])} << (8 * i);
-        mix(w);
-    }
-    h *= kMul;
-    return h ^ (h >> 32);
-}
 
 // Counts of the remaining entries by old position: 1 for a survivor of the removal pass
 // until it is placed, 0 otherwise.
@@ -56,74 +29,6 @@ struct Fenwick {
 };
 
 }  // namespace
-
-KeyGroups::KeyGroups(const std::vector<std::string_view>& old_keys) : keys_(&old_keys) {
-    const std::size_t m = old_keys.size();
-    std::vector<std::size_t> last;  // per group (by first position): its last position
-    auto join = [&](std::size_t g, std::size_t j) {
-        if (first_.empty()) {
-            first_.resize(m);
-            for (std::size_t x = 0; x < m; ++x) first_[x] = x;
-            next_.assign(m, npos);
-            last = first_;
-        }
-        first_[j] = g;
-        next_[last[g]] = j;
-        last[g] = j;
-    };
-    if (m <= kScanLimit) {
-        for (std::size_t j = 0; j < m; ++j)
-            if (std::size_t g = scan(old_keys[j], j); g != j) join(g, j);
-        return;
-    }
-    // At most half full; a position plus one fits below shift_.
-    const std::size_t capacity = std::bit_ceil(2 * m);
-    home_shift_ = 64 - static_cast<unsigned>(std::countr_zero(capacity));
-    shift_ = static_cast<unsigned>(std::bit_width(m));
-    table_.assign(capacity, 0);
-    const std::uint64_t low = (std::uint64_t{1} << shift_) - 1;
-    for (std::size_t j = 0; j < m; ++j) {
-        const std::uint64_t h = hash_key(old_keys[j]);
-        const std::uint64_t tag = h & ~low;
-        for (std::size_t i = static_cast<std::size_t>(h >> home_shift_);; i = (i + 1) & (capacity - 1)) {
-            const std::uint64_t e = table_[i];
-            if (e == 0) {
-                table_[i] = tag | (j + 1);
-                break;
-            }
-            const std::size_t g = static_cast<std::size_t>(e & low) - 1;
-            if ((e & ~low) == tag && old_keys[g] == old_keys[j]) {
-                join(g, j);
-                break;
-            }
-        }
-    }
-}
-
-std::size_t KeyGroups::scan(std::string_view k, std::size_t end) const {
-    for (std::size_t j = 0; j < end; ++j)
-        if ((*keys_)[j] == k) return j;
-    return end;
-}
-
-std::size_t KeyGroups::find(std::string_view k, std::size_t guess) const {
-    const std::size_t m = size();
-    if (guess < m && first(guess) == guess && (*keys_)[guess] == k) return guess;
-    if (m <= kScanLimit) {
-        std::size_t j = scan(k, m);
-        return j == m ? npos : j;
-    }
-    const std::uint64_t low = (std::uint64_t{1} << shift_) - 1;
-    const std::uint64_t h = hash_key(k);
-    const std::uint64_t tag = h & ~low;
-    const std::size_t mask = table_.size() - 1;
-    for (std::size_t i = static_cast<std::size_t>(h >> home_shift_);; i = (i + 1) & mask) {
-        const std::uint64_t e = table_[i];
-        if (e == 0) return npos;
-        const std::size_t j = static_cast<std::size_t>(e & low) - 1;
-        if ((e & ~low) == tag && (*keys_)[j] == k) return j;
-    }
-}
 
 void keyed_passes(const Path& path, std::string_view slot, const KeyGroups& groups,
                   const std::vector<std::string_view>& new_keys, Vector<Op>& ops, std::vector<std::size_t>& origin) {

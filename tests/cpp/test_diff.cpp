@@ -723,6 +723,26 @@ TEST(SharedSubtrees, RandomPairsMatchFullReads) {
                 ok, failed, shared, deeper, shallower, doubled, spoiled_after_shared);
 }
 
+// Every new list may be read against the same old one when no new key is found among
+// its siblings: the old list is indexed by key once, not once per new list it guides.
+TEST(SharedSubtrees, OneOldListGuidingManyIsIndexedOnce) {
+    std::string old_text = R"({"tag":"ul","slots":{"items":[{"tag":"li","key":"old","slots":{"kids":[)";
+    for (int i = 0; i < 1000; ++i)
+        old_text += (i ? "," : "") + std::string(R"({"tag":"i","key":"c)") + std::to_string(i) + R"("})";
+    old_text += "]}}]}}";
+    std::string new_text = R"({"tag":"ul","slots":{"items":[)";
+    for (int i = 0; i < 200; ++i)
+        new_text += (i ? "," : "") + std::string(R"({"tag":"li","key":"k)") + std::to_string(i) +
+                    R"(","slots":{"kids":[{"tag":"b","key":"c0"}]}})";
+    new_text += "]}}";
+    Result<node::Node> old_tree = node::read_tree(old_text, node::Use::Compare);
+    ASSERT_TRUE(old_tree.ok());
+    KeyIndex keys;
+    ASSERT_TRUE(node::read_tree_against(new_text, old_tree.value(), keys).ok());
+    EXPECT_EQ(keys.size(), 1u);
+    EXPECT_EQ(outcome(diff_json(old_text, new_text)), outcome(plain_diff_json(old_text, new_text)));
+}
+
 // A chain of nodes through slot "s" holding `inner` at depth `depth` (the root at 1);
 // `sep` follows each opening bracket of a list, `root_extra` the root's tag.
 std::string chain(int depth, const std::string& inner, const std::string& sep = "",

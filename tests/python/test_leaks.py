@@ -198,3 +198,36 @@ def test_out_of_memory_raises_memory_error_and_module_stays_usable(call, text):
     assert result["outcome"] == "MemoryError"
     assert result["after"] == ['{"ops":[{"Replace":{"path":[],"node":{"tag":"b"}}}]}',
                                '{"expr":"lit","value":1.5}']
+
+
+# (case, code that builds `old` and `new` and calls the function on them): inputs of a
+# few hundred kilobytes that once took gigabytes.
+AMPLIFYING = [
+    # One old list guides every new list read against it: none may take room for the
+    # old list's length.
+    ("one old list guides many new ones", '''
+        old = d({"tag": "ul", "slots": {"items": [
+            {"tag": "li", "key": "old", "slots": {"kids": [{"tag": "i"}] * 9000}}]}})
+        new = d({"tag": "ul", "slots": {"items": [
+            {"tag": "li", "key": "k%d" % i, "slots": {"kids": []}} for i in range(4000)]}})
+        result = vorlan.diff(old, new)
+        expected = vorlan.diff(old, new.replace('"kids":[]', '"kids":[{"tag":"i"}]'))
+        assert result.count("InsertChild") == 4000 and expected.count("InsertChild") == 4000
+    '''),
+]
+
+
+@needs_plain_allocator
+@pytest.mark.parametrize("code", [row[1] for row in AMPLIFYING], ids=[row[0] for row in AMPLIFYING])
+def test_memory_stays_within_a_multiple_of_the_input(code):
+    result = run_isolated('''
+        import json, resource
+        d = lambda x: json.dumps(x, separators=(",", ":"))
+        with open("/proc/self/statm") as f:
+            size = int(f.read().split()[0]) * 4096
+        # The texts take about 200 KB; the call may take what a few of their kind take.
+        resource.setrlimit(resource.RLIMIT_AS, (size + (64 << 20), resource.RLIM_INFINITY))
+        %s
+        print(json.dumps("done"))
+    ''' % textwrap.indent(textwrap.dedent(code), " " * 8).lstrip())
+    assert result == "done"

@@ -1,0 +1,142 @@
+#include "key_index.hpp"
+
+#include <bit>
+#include <cstring>
+
+namespace vorlan {
+namespace {
+
+// Keys are mostly short: a multiply-xorshift over eight bytes at a time. Unseeded, as
+// the standard library's string hash is.
+std::uint64_t hash_key(std::string_view k) {
+    constexpr std::uint64_t kMul = 0x9e3779b97f4a7c15u;
+    const char* p = k.data();
+    std::size_t n = k.size();
+    std::uint64_t h = (n + 1) * kMul;
+    auto mix = [&](std::uint64_t w) {
+        h = (h ^ w) * kMul;
+        h ^= h >> 29;
+    };
+    for (; n >= 8; p += 8, n -= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        mix(w);
+    }
+    if (n) {
+        std::uint64_t w = 0;
+        for (std::size_t i = 0; i < n; ++i) w |= std::uint64_t{static_cast<unsigned char>(p[i])} << (8 * i);
+        mix(w);
+    }
+    h *= kMul;
+    return h ^ (h >> 32);
+}
+
+}  // namespace
+
+KeyGroups::KeyGroups(const std::vector<std::string_view>& keys) : keys_(&keys) {
+    const std::size_t m = keys.size();
+    std::vector<std::size_t> last;  // per group (by first position): its last position
+    auto join = [&](std::size_t g, std::size_t j) {
+        if (first_.empty()) {
+            first_.resize(m);
+            for (std::size_t x = 0; x < m; ++x) first_[x] = x;
+            next_.assign(m, npos);
+            last = first_;
+        }
+        first_[j] = g;
+        next_[last[g]] = j;
+        last[g] = j;
+    };
+    if (m <= kScanLimit) {
+        for (std::size_t j = 0; j < m; ++j)
+            if (std::size_t g = scan(keys[j], j); g != j) join(g, j);
+        return;
+    }
+    // At most half full; a position plus one fits below shift_.
+    const std::size_t capacity = std::bit_ceil(2 * m);
+    home_shift_ = 64 - static_cast<unsigned>(std::countr_zero(capacity));
+    shift_ = static_cast<unsigned>(std::bit_width(m));
+    table_.assign(capacity, 0);
+    const std::uint64_t low = (std::uint64_t{1} << shift_) - 1;
+    for (std::size_t j = 0; j < m; ++j) {
+        const std::uint64_t h = hash_key(keys[j]);
+        const std::uint64_t tag = h & ~low;
+        for (std::size_t i = static_cast<std::size_t>(h >> home_shift_);; i = (i + 1) & (capacity - 1)) {
+            const std::uint64_t e = table_[i];
+            if (e == 0) {
+                table_[i] = tag | (j + 1);
+                break;
+            }
+            const std::size_t g = static_cast<std::size_t>(e & low) - 1;
+            if ((e & ~low) == tag && keys[g] == keys[j]) {
+                join(g, j);
+                break;
+            }
+        }
+    }
+}
+
+std::size_t KeyGroups::scan(std::string_view k, std::size_t end) const {
+    for (std::size_t j = 0; j < end; ++j)
+        if ((*keys_)[j] == k) return j;
+    return end;
+}
+
+std::size_t KeyGroups::find(std::string_view k, std::size_t guess) const {
+    const std::size_t m = size();
+    if (guess < m && first(guess) == guess && (*keys_)[guess] == k) return guess;
+    if (m <= kScanLimit) {
+        std::size_t j = scan(k, m);
+        return j == m ? npos : j;
+    }
+    const std::uint64_t low = (std::uint64_t{1} << shift_) - 1;
+    const std::uint64_t h = hash_key(k);
+    const std::uint64_t tag = h & ~low;
+    const std::size_t mask = table_.size() - 1;
+    for (std::size_t i = static_cast<std::size_t>(h >> home_shift_);; i = (i + 1) & mask) {
+        const std::uint64_t e = table_[i];
+        if (e == 0) return npos;
+        const std::size_t j = static_cast<std::size_t>(e & low) - 1;
+        if ((e & ~low) == tag && (*keys_)[j] == k) return j;
+    }
+}
+
+ChildKeys::ChildKeys(const node::NodeList& list) {
+    keys_.reserve(list.size());
+    for (std::size_t j = 0; j < list.size(); ++j) {
+        const node::Key& k = node::view(list[j]).key;
+        if (!k) {
+            // From the first child without a key on, positions in keys_ are not list positions.
+            if (all_keyed_) {
+                all_keyed_ = false;
+                for (std::size_t i = 0; i < keys_.size(); ++i) at_.push_back(i);
+            }
+            continue;
+        }
+        keys_.emplace_back(*k);
+        if (!all_keyed_) at_.push_back(j);
+    }
+}
+
+const KeyGroups& ChildKeys::groups() {
+    if (!groups_) groups_ = std::make_unique<KeyGroups>(keys_);
+    return *groups_;
+}
+
+std::size_t ChildKeys::find(std::string_view key) {
+    const std::size_t i = groups().find(key);
+    return i == npos || all_keyed_ ? i : at_[i];
+}
+
+ChildKeys& KeyIndex::of(const node::NodeList& list) {
+    std::unique_ptr<ChildKeys>& keys = lists_[list.data()];
+    if (!keys) keys = std::make_unique<ChildKeys>(list);
+    return *keys;
+}
+
+ChildKeys* KeyIndex::built(const node::NodeList& list) const {
+    const auto it = lists_.find(list.data());
+    return it == lists_.end() ? nullptr : it->second.get();
+}
+
+}  // namespace vorlan

@@ -1,0 +1,86 @@
+#pragma once
+// Children found by key: the index of one slot list's keys that the diff's keyed
+// matching and the reading of a new tree against an old one both look old children
+// up in, and the per-operation home that builds it once per old list.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "node.hpp"
+
+namespace vorlan {
+
+inline constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+// Positions grouped by key. Short lists are scanned; longer ones are indexed by one
+// flat open-addressing table of positions.
+// Repeated keys are rare (the diff gives up on them), so their chains are only kept
+// once a repeat is seen: until then every position is a group of its own.
+class KeyGroups {
+public:
+    explicit KeyGroups(const std::vector<std::string_view>& keys);
+
+    std::size_t size() const { return keys_->size(); }
+    bool repeats() const { return !first_.empty(); }
+    // The group of position j: its first position.
+    std::size_t first(std::size_t j) const { return first_.empty() ? j : first_[j]; }
+    // The next position after j with the same key, or npos.
+    std::size_t next(std::size_t j) const { return next_.empty() ? npos : next_[j]; }
+    // The first position whose key is k, or npos. The guess is tried before the table:
+    // keyed lists mostly keep runs in order, or in reverse, so it is usually right.
+    std::size_t find(std::string_view k, std::size_t guess = npos) const;
+
+private:
+    static constexpr std::size_t kScanLimit = 16;
+
+    // The first of the positions before `end` whose key is k, or end.
+    std::size_t scan(std::string_view k, std::size_t end) const;
+
+    const std::vector<std::string_view>* keys_;
+    // Per entry: 0 when empty, else the position plus one in the low `shift_` bits and
+    // the key's hash above them, so that most probes that miss are told apart without
+    // reading the key. An entry's home is the top bits of the hash (`home_shift_`).
+    std::vector<std::uint64_t> table_;
+    unsigned shift_ = 0;
+    unsigned home_shift_ = 0;
+    std::vector<std::size_t> first_, next_;  // empty while no key repeats
+};
+
+// The keys of one slot list's keyed children, in list order, grouped when first asked.
+class ChildKeys {
+public:
+    explicit ChildKeys(const node::NodeList& list);
+    ChildKeys(const ChildKeys&) = delete;  // groups_ points into keys_
+    ChildKeys& operator=(const ChildKeys&) = delete;
+
+    bool all_keyed() const { return all_keyed_; }
+    // Of the keyed children: all of the list's when all_keyed().
+    const std::vector<std::string_view>& keys() const { return keys_; }
+    const KeyGroups& groups();
+    // The list position of the first child with this key, or npos.
+    std::size_t find(std::string_view key);
+
+private:
+    std::vector<std::string_view> keys_;
+    std::vector<std::size_t> at_;  // list positions of keys_, when some child has no key
+    bool all_keyed_ = true;
+    std::unique_ptr<KeyGroups> groups_;
+};
+
+// The ChildKeys of the old lists of one operation, each built once, however many
+// new lists it is asked for: one old list may guide any number of them.
+class KeyIndex {
+public:
+    ChildKeys& of(const node::NodeList& list);
+    // Already built, or nullptr.
+    ChildKeys* built(const node::NodeList& list) const;
+    std::size_t size() const { return lists_.size(); }
+
+private:
+    std::unordered_map<const node::Node*, std::unique_ptr<ChildKeys>> lists_;
+};
+
+}  // namespace vorlan
