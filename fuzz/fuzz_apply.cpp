@@ -1,8 +1,8 @@
 // apply_json: a tree and a patch (split at the first NUL). The result is a tree
 // in canonical form: applying the empty patch to it gives it back, and writing
-// every node from its fields gives it too. Runs of child
-// ops applied as a batch give what they give one op at a time, and strings written
-// as \u escapes as the plain ones.
+// every node from its fields gives it too. Maps and lists changed in place give
+// what changes kept aside give, strings written as \u escapes what the plain ones
+// give, and the depth check refuses exactly the patches whose tree would not read.
 #include <limits>
 
 #include "common.hpp"
@@ -12,14 +12,14 @@ using namespace vorlan;
 
 namespace {
 
-// apply_json's steps, with runs of at least run_limit child ops on one slot batched.
-Result<std::string> apply_with(std::string_view root, std::string_view patch_text, std::size_t run_limit) {
+// apply_json's steps, with other limits.
+Result<std::string> apply_with(std::string_view root, std::string_view patch_text, const diff::ApplyLimits& limits) {
     return guarded([&]() -> Result<std::string> {
         Result<node::Node> tree = node::read_tree(root);
         if (!tree.ok()) return tree.failure();
         Result<diff::Patch> patch = diff::read_patch_text(patch_text);
         if (!patch.ok()) return patch.failure();
-        Result<std::monostate> applied = diff::apply_patch(tree.value(), patch.value(), run_limit);
+        Result<std::monostate> applied = diff::apply_patch(tree.value(), patch.value(), limits);
         if (!applied.ok()) return applied.failure();
         json::Writer w;
         node::write_node(w, tree.value());
@@ -64,16 +64,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                false, "escaped strings do not read as the plain ones");
     fuzz::require_same_outcome(tree, apply_from_fields(in.first, in.second), true,
                                "nodes written as they stood differ from nodes written from their fields");
-    fuzz::require_same_outcome(apply_with(in.first, in.second, 1),
-                               apply_with(in.first, in.second, std::numeric_limits<std::size_t>::max()), true,
-                               "batched runs of child ops differ from one op at a time");
-    if (!tree.ok()) return 0;
+    fuzz::require_same_outcome(apply_with(in.first, in.second, {.direct = 0}),
+                               apply_with(in.first, in.second, {.direct = std::numeric_limits<std::size_t>::max()}),
+                               true, "changes kept aside differ from changes made in place");
+    if (!tree.ok()) {
+        // Refused for its depth: unchecked, the same patch makes a tree that does not read.
+        if (tree.error().find("levels a tree text may nest") == std::string::npos) return 0;
+        Result<std::string> unchecked = apply_with(in.first, in.second, {.check_depth = false});
+        if (!unchecked.ok()) fuzz::violated("a patch refused for its depth fails otherwise", tree.error(), unchecked.error());
+        Result<std::string> read = apply_json(unchecked.value(), "{\"ops\":[]}");
+        if (read.ok() || read.error().rfind("recursion limit exceeded", 0) != 0)
+            fuzz::violated("a patch refused for its depth makes a tree that reads", tree.error(), unchecked.value());
+        return 0;
+    }
 
     json::JsonValue ignored;
-    // Patches may build trees deeper than any tree text the reader accepts.
-    if (fuzz::parse_output(tree.value(), ignored, "apply") == fuzz::Parsed::TooDeep) return 0;
+    fuzz::require(fuzz::parse_output(tree.value(), ignored, "apply") == fuzz::Parsed::Ok,
+                  "apply result nests past the reader's limit", tree.value());
     Result<std::string> again = apply_json(tree.value(), "{\"ops\":[]}");
-    if (!again.ok() && again.error().rfind("recursion limit exceeded", 0) == 0) return 0;
     if (!again.ok()) fuzz::violated("apply result does not read as a tree", tree.value(), again.error());
     fuzz::require(again.value() == tree.value(), "apply result is not canonical", tree.value(), again.value());
     return 0;

@@ -61,7 +61,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                false, "escaped strings do not read as the plain ones");
     if (!patch.ok()) return 0;
     json::JsonValue ignored;
-    fuzz::parse_output(patch.value(), ignored, "diff");
+    // A patch carries its nodes and values a few levels below where the tree holds
+    // them, so a tree near the nesting limit makes a patch no reader takes.
+    if (fuzz::parse_output(patch.value(), ignored, "diff") == fuzz::Parsed::TooDeep) return 0;
 
     Result<std::string> same = diff_json(in.first, in.first);
     fuzz::require(same.ok() && same.value() == kNoOps, "a tree differs from itself", in.first,

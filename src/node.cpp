@@ -295,10 +295,10 @@ bool read_node_as(json::Reader& r, Node& out, const Reading& how) {
         [&](int i) { return read_node_field(r, i, out, how); });
     r.end_canonical_scope(outer);
     if (!read) return false;
-    // Spans of 4 GiB and more are not kept: such a node is read in full when compared,
+    // Spans of 2 GiB and more are not kept: such a node is read in full when compared,
     // and written from its record.
     const std::size_t size = r.offset() - begin;
-    if (size <= UINT32_MAX) {
+    if (size <= kMaxSpan) {
         out.span_data = r.text().data() + begin;
         out.span_size = static_cast<std::uint32_t>(size);
         out.canonical = r.wants_canonical() && r.noncanonical_count() == noncanonical;

@@ -72,17 +72,26 @@ struct Node {
     Entries<Kept<Binding>> bindings;
 
     // The node's text in the text it was read from (size 0: none, as for a node built
-    // in code or a text over 4 GiB). A new tree read against an old one compares these
-    // bytes to share whole subtrees.
+    // in code or a text of 2 GiB or more). A new tree read against an old one compares
+    // these bytes to share whole subtrees.
     const char* span_data = nullptr;
-    std::uint32_t span_size = 0;
+    std::uint32_t span_size : 31 = 0;
     // The span is what write_node writes for this node, so it is written as it stands.
     // Learnt by a tree read to be written; anything that changes the node clears it.
-    bool canonical = false;
+    bool canonical : 1 = false;
+    // Only while a patch is applied: which of the apply's pending edits are this node's
+    // (0: none), and whether an op's path passed it, so that edits may wait below it.
+    // They travel with the node wherever the ops move it.
+    std::uint32_t pending : 31 = 0;
+    bool pending_below : 1 = false;
     // Set in a tree read against an old tree: this node's text repeats the old node's
     // byte for byte, so it is that node and holds nothing itself. view() resolves it.
     const Node* shared = nullptr;
 };
+
+static_assert(sizeof(Node) == 96);
+
+inline constexpr std::size_t kMaxSpan = (std::size_t{1} << 31) - 1;
 
 inline std::string_view span(const Node& n) { return {n.span_data, n.span_size}; }
 

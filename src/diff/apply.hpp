@@ -10,18 +10,20 @@
 
 namespace vorlan::diff {
 
-// The deepest tree (in node levels, the root being level 1) that apply builds:
-// the deepest one a tree text can hold under the reader's nesting limit.
-inline constexpr std::size_t max_tree_depth = (json::kDepthLimit - 1 + 2) / 3;
-
-// A run of at least this many child ops on one slot of one node is applied as a
-// batch: positions in a balanced tree, each node placed once when the run is over,
-// instead of shifting the list per op. Both ways give the same tree and the same
-// failures; the tests hold them to that by passing other limits to apply_patch.
-inline constexpr std::size_t kRunLimit = 4;
+// How apply_patch goes about its ops. Both ways of changing a map or a list give the
+// same tree and the same failures; the tests hold them to that with other limits.
+struct ApplyLimits {
+    // A map or slot list shorter than this (in a node with fewer slots than this) is
+    // changed in place, op by op; a longer one keeps its changes aside, each in
+    // O(log n), and takes them all at once when the ops are done.
+    std::size_t direct = 32;
+    // Every op that places something checks that the tree text still nests no deeper
+    // than a reader accepts. Off only to show, in tests, what the check refuses.
+    bool check_depth = true;
+};
 
 // Applies every op in order, changing tree in place; the carried values are moved
 // out of patch. On failure the tree is half changed and must be dropped.
-Result<std::monostate> apply_patch(node::Node& tree, Patch& patch, std::size_t run_limit = kRunLimit);
+Result<std::monostate> apply_patch(node::Node& tree, Patch& patch, const ApplyLimits& limits = {});
 
 }  // namespace vorlan::diff

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <optional>
@@ -136,61 +137,116 @@ TEST(Operations, LongListsAndLiteralsRoundTrip) {
 }
 
 // A tree as deep as a tree text can be, and a patch that grows it one level further.
-TEST(ApplyDepth, GrowingPastTheReadableDepthFails) {
-    std::string tree = R"({"tag":"n"})";
-    Path path;
-    for (std::size_t d = 1; d < max_tree_depth; ++d) {
-        tree = R"({"tag":"n","slots":{"s":[)" + tree + "]}}";
-        if (d > 1) path.push_back(PathSeg{"s", 0});
-    }
-    ASSERT_TRUE(node::read_tree(tree).ok());
-    auto path_text = [](const Path& p) {
-        json::Writer w;
-        w.raw('[');
-        for (std::size_t i = 0; i < p.size(); ++i) {
-            if (i) w.raw(',');
-            write_path_seg(w, p[i]);
-        }
-        w.raw(']');
-        return w.out;
-    };
-    // Inserting a leaf below the node at level 42 reaches level 43: allowed.
-    std::string ok_patch = R"({"ops":[{"InsertChild":{"path":)" + path_text(path) +
-                           R"(,"slot":"t","index":0,"node":{"tag":"leaf"}}}]})";
-    EXPECT_TRUE(apply_json(tree, ok_patch).ok());
-    path.push_back(PathSeg{"s", 0});
-    std::string deep_patch = R"({"ops":[{"SetKey":{"path":[],"key":"k"}},{"InsertChild":{"path":)" +
-                             path_text(path) + R"(,"slot":"t","index":0,"node":{"tag":"leaf"}}}]})";
-    Result<std::string> r = apply_json(tree, deep_patch);
-    ASSERT_FALSE(r.ok());
-    EXPECT_EQ(r.error(),
-              "ops[1] (InsertChild): the tree would be 44 levels deep, deeper than the 43 levels a tree may have");
+// Texts whose writing opens exactly `depth` levels, for each kind of content an op places.
+std::string value_of_depth(std::size_t depth) {
+    if (depth == 0) return R"("Null")";
+    if (depth == 1) return R"({"Int":1})";
+    return R"({"List":[)" + value_of_depth(depth - 2) + "]}";
+}
+std::string action_of_depth(std::size_t depth) {
+    if (depth == 1) return R"({"kind":"js","handler":"h"})";
+    if (depth == 2) return R"({"kind":"seq","actions":[]})";
+    return R"({"kind":"seq","actions":[)" + action_of_depth(depth - 2) + "]}";
+}
+std::string binding_of_depth(std::size_t depth) {
+    if (depth == 1) return R"({"mode":"one-way"})";
+    return R"({"compute":)" + std::string(depth - 1, '[') + std::string(depth - 1, ']') + R"(,"mode":"one-way"})";
+}
+std::string node_of_depth(std::size_t depth) {
+    if (depth == 1) return R"({"tag":"x"})";
+    return R"({"tag":"x","props":{"p":)" + value_of_depth(depth - 2) + "}}";
 }
 
-// The tree text after applying patch_text with runs of run_limit child ops batched, or the message.
-std::string applied_with(const std::string& tree_text, const std::string& patch_text, std::size_t run_limit) {
+// What apply returns must read again: an op whose content would make the tree text nest
+// past the reader's 127 levels fails, and one level less passes. The node at depth d
+// (the root at 1) opens level 3d - 2.
+TEST(ApplyDepth, WhatApplyReturnsReadsAgain) {
+    struct Row {
+        const char* what;
+        std::size_t depth;  // of the op's target
+        std::string body;   // of the op, after its path
+        std::size_t level;  // the deepest level the tree would then open
+    };
+    const std::string at_once = R"("name":"p","options":{"once":true})";
+    const Row rows[] = {
+        {"SetProp at the limit", 40, R"("name":"p","value":)" + value_of_depth(8), 127},
+        {"SetProp past it", 40, R"("name":"p","value":)" + value_of_depth(9), 128},
+        {"SetProp Null on the deepest node", 43, R"("name":"p","value":"Null")", 128},
+        {"SetProp Null one node up", 42, R"("name":"p","value":"Null")", 125},
+        {"SetEvent at the limit", 40, R"("name":"e","action":)" + action_of_depth(8), 127},
+        {"SetEvent past it", 40, R"("name":"e","action":)" + action_of_depth(9), 128},
+        {"SetEventOptions one node up", 42, at_once, 126},
+        {"SetEventOptions on the deepest node", 43, at_once, 129},
+        {"SetBinding at the limit", 40, R"("name":"b","binding":)" + binding_of_depth(8), 127},
+        {"SetBinding past it", 40, R"("name":"b","binding":)" + binding_of_depth(9), 128},
+        {"InsertChild at the limit", 40, R"("slot":"t","index":0,"node":)" + node_of_depth(7), 127},
+        {"InsertChild past it", 40, R"("slot":"t","index":0,"node":)" + node_of_depth(8), 128},
+        {"InsertChild below the deepest node", 43, R"("slot":"t","index":0,"node":{"tag":"x"})", 130},
+        {"Replace at the limit", 40, R"("node":)" + node_of_depth(10), 127},
+        {"Replace past it", 40, R"("node":)" + node_of_depth(11), 128},
+    };
+    const char* names[] = {"SetProp", "SetEvent", "SetEventOptions", "SetBinding", "InsertChild", "Replace"};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::string tree = R"({"tag":"n"})", path;
+        for (std::size_t d = 1; d < row.depth; ++d) {
+            tree = R"({"tag":"n","slots":{"s":[)" + tree + "]}}";
+            path += std::string(path.empty() ? "" : ",") + R"({"slot":"s","index":0})";
+        }
+        const std::string op_name = *std::find_if(std::begin(names), std::end(names), [&](const char* n) {
+            return std::string_view(row.what).rfind(n, 0) == 0 && std::string_view(row.what)[std::strlen(n)] == ' ';
+        });
+        const std::string patch =
+            R"({"ops":[{"SetKey":{"path":[],"key":"k"}},{")" + op_name + R"(":{"path":[)" + path + "]," + row.body + "}}]}";
+        ASSERT_TRUE(node::read_tree(tree).ok());
+        ASSERT_TRUE(read_patch_text(patch).ok()) << patch;
+        const Result<std::string> checked = apply_json(tree, patch);
+        // Unchecked, the same patch shows what the check refused or let pass.
+        Result<node::Node> unchecked_tree = node::read_tree(tree);
+        Result<Patch> unchecked_patch = read_patch_text(patch);
+        ASSERT_TRUE(apply_patch(unchecked_tree.value(), unchecked_patch.value(), {.check_depth = false}).ok());
+        json::Writer w;
+        node::write_node(w, unchecked_tree.value());
+        const Result<std::string> again = apply_json(w.out, R"({"ops":[]})");
+        if (row.level <= 127) {
+            ASSERT_TRUE(checked.ok()) << checked.error();
+            EXPECT_EQ(checked.value(), w.out);
+            EXPECT_TRUE(again.ok()) << again.error();
+        } else {
+            ASSERT_FALSE(checked.ok());
+            EXPECT_EQ(checked.error(), "ops[1] (" + op_name + "): the tree would nest " + std::to_string(row.level) +
+                                           " levels deep, deeper than the 127 levels a tree text may nest");
+            ASSERT_FALSE(again.ok());
+            EXPECT_EQ(again.error().rfind("recursion limit exceeded at line 1 column ", 0), 0u) << again.error();
+        }
+    }
+}
+
+// The tree text after applying patch_text with the given limits, or the message.
+std::string applied_with(const std::string& tree_text, const std::string& patch_text, const ApplyLimits& limits) {
     Result<node::Node> tree = node::read_tree(tree_text);
     Result<Patch> patch = read_patch_text(patch_text);
     if (!tree.ok() || !patch.ok()) return "unreadable";
-    Result<std::monostate> applied = apply_patch(tree.value(), patch.value(), run_limit);
+    Result<std::monostate> applied = apply_patch(tree.value(), patch.value(), limits);
     if (!applied.ok()) return "error: " + applied.error();
     json::Writer w;
     node::write_node(w, tree.value());
     return w.out;
 }
 
-// Random child ops on a small tree (mostly in range, some not; some on a slot the
-// root lacks or below a child; now and then an op that ends a run) applied with
-// every run batched, with the default limit and one op at a time: the same tree or
-// the very same message.
-TEST(ApplyRuns, BatchedRunsMatchOneByOne) {
+// Random ops on a small tree (mostly in range, some not; some on a slot the root lacks
+// or below a child): with every map and list changed in place, with every change kept
+// aside until the ops are done, and with the limits between, the same tree or the
+// very same message.
+TEST(ApplyEdits, KeptAsideMatchInPlace) {
     std::mt19937 rng(20261211);
     auto below = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
-    const std::string slots[] = {"a", "b", "c"};
+    const std::string slots[] = {"a", "b", "c", "d"};
+    const std::string names[] = {"p", "q", "r", "s", "t"};
     std::size_t ok = 0, failed = 0, serial = 0;
     for (int round = 0; round < 3000; ++round) {
-        std::size_t length[3] = {below(6), below(4), 0};  // "c" starts absent
-        std::string tree = R"({"tag":"root","slots":{)";
+        std::size_t length[4] = {below(6), below(4), 0, 0};  // "c" and "d" start absent
+        std::string tree = R"({"tag":"root","props":{"q":"Null","s":{"Int":1}},"slots":{)";
         for (std::size_t s = 0; s < 2; ++s) {
             if (s) tree += ',';
             tree += '"' + slots[s] + "\":[";
@@ -206,12 +262,14 @@ TEST(ApplyRuns, BatchedRunsMatchOneByOne) {
         std::size_t count = 1 + below(24);
         for (std::size_t k = 0; k < count; ++k) {
             if (k) patch += ',';
-            std::size_t s = below(10) < 7 ? 0 : 1 + below(2);
+            std::size_t s = below(10) < 6 ? 0 : 1 + below(3);
             std::size_t& n = length[s];
             auto index = [&](std::size_t limit) { return below(12) ? below(limit + 1) : limit + below(3); };
             std::string path = below(10) ? "[]" : R"([{"slot":"a","index":)" + std::to_string(below(3)) + "}]";
-            std::string head = R"({"path":)" + path + R"(,"slot":")" + slots[s] + '"';
-            std::size_t kind = below(20);
+            std::string at = R"({"path":)" + path;
+            std::string head = at + R"(,"slot":")" + slots[s] + '"';
+            const std::string name = R"(,"name":")" + names[below(5)] + '"';
+            std::size_t kind = below(30);
             if (kind < 7) {
                 std::size_t i = index(n);
                 patch += R"({"InsertChild":)" + head + R"(,"index":)" + std::to_string(i) +
@@ -224,17 +282,38 @@ TEST(ApplyRuns, BatchedRunsMatchOneByOne) {
             } else if (kind < 18) {
                 patch += R"({"MoveChild":)" + head + R"(,"from":)" + std::to_string(index(n ? n - 1 : 0)) +
                          R"(,"to":)" + std::to_string(index(n ? n - 1 : 0)) + "}}";
+            } else if (kind < 21) {
+                patch += R"({"SetProp":)" + at + name + R"(,"value":{"Int":)" + std::to_string(k) + "}}}";
+            } else if (kind < 23) {
+                patch += R"({"RemoveProp":)" + at + name + "}}";
+            } else if (kind < 24) {
+                patch += R"({"SetEvent":)" + at + name + R"(,"action":{"kind":"js","handler":"h)" +
+                         std::to_string(k) + R"("}}})";
+            } else if (kind < 25) {
+                patch += R"({"RemoveEvent":)" + at + name + "}}";
+            } else if (kind < 26) {
+                patch += R"({"SetEventOptions":)" + at + name + R"(,"options":)" +
+                         (below(2) ? R"({"once":true})" : "null") + "}}";
+            } else if (kind < 27) {
+                patch += R"({"SetBinding":)" + at + name + R"(,"binding":{"field":"f)" + std::to_string(k) +
+                         R"(","mode":"one-way"}}})";
+            } else if (kind < 28) {
+                patch += R"({"RemoveBinding":)" + at + name + "}}";
+            } else if (kind < 29) {
+                patch += R"({"SetKey":)" + at + R"(,"key":"k)" + std::to_string(k) + R"("}})";
             } else {
-                patch += R"({"SetProp":{"path":[],"name":"p","value":{"Int":)" + std::to_string(k) + "}}}";
+                patch += R"({"Replace":{"path":)" + path + R"(,"node":{"tag":"put)" + std::to_string(serial++) +
+                         R"(","slots":{"a":[{"tag":"leaf"}]}}}})";
             }
         }
         patch += "]}";
 
-        std::string one_by_one = applied_with(tree, patch, std::numeric_limits<std::size_t>::max());
-        ASSERT_EQ(applied_with(tree, patch, 1), one_by_one) << tree << '\n' << patch;
-        ASSERT_EQ(applied_with(tree, patch, kRunLimit), one_by_one) << tree << '\n' << patch;
-        ASSERT_NE(one_by_one, "unreadable") << tree << '\n' << patch;
-        ++(one_by_one.rfind("error: ", 0) == 0 ? failed : ok);
+        const std::string in_place = applied_with(tree, patch, {.direct = std::numeric_limits<std::size_t>::max()});
+        ASSERT_NE(in_place, "unreadable") << tree << '\n' << patch;
+        for (const std::size_t direct : {0, 1, 2, 32})
+            ASSERT_EQ(applied_with(tree, patch, {.direct = direct}), in_place)
+                << "direct " << direct << '\n' << tree << '\n' << patch;
+        ++(in_place.rfind("error: ", 0) == 0 ? failed : ok);
     }
     // Both outcomes are common enough to be compared.
     EXPECT_GT(ok, 600u);
@@ -242,8 +321,8 @@ TEST(ApplyRuns, BatchedRunsMatchOneByOne) {
 }
 
 // Long runs on long lists: inserts crowded into one place, removals that clear a
-// whole stretch, and moves across the list, batched and one op at a time.
-TEST(ApplyRuns, LongRunsMatchOneByOne) {
+// whole stretch, and moves across the list, kept aside and one op at a time in place.
+TEST(ApplyEdits, LongRunsMatchInPlace) {
     std::mt19937 rng(20261210);
     auto below = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
     std::size_t serial = 0;
@@ -274,9 +353,10 @@ TEST(ApplyRuns, LongRunsMatchOneByOne) {
             }
         }
         patch += "]}";
-        const std::string one_by_one = applied_with(tree, patch, std::numeric_limits<std::size_t>::max());
-        ASSERT_EQ(one_by_one.rfind(R"({"tag":"root")", 0), 0u) << one_by_one.substr(0, 200);
-        ASSERT_EQ(applied_with(tree, patch, 1), one_by_one) << "round " << round;
+        const std::string in_place = applied_with(tree, patch, {.direct = std::numeric_limits<std::size_t>::max()});
+        ASSERT_EQ(in_place.rfind(R"({"tag":"root")", 0), 0u) << in_place.substr(0, 200);
+        ASSERT_EQ(applied_with(tree, patch, {.direct = 0}), in_place) << "round " << round;
+        ASSERT_EQ(applied_with(tree, patch, {}), in_place) << "round " << round;
     }
 }
 
