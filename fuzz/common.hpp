@@ -6,7 +6,9 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <utility>
 
+#include "arena.hpp"
 #include "json/json.hpp"
 #include "operations.hpp"
 
@@ -158,6 +160,27 @@ inline void check_normalizer(Result<std::string> (*normalize)(std::string_view),
     if (!second.ok()) violated("normalised output does not normalise", first.value(), second.error());
     require(second.value() == first.value(), "normalised output is not a fixed point", first.value(),
             second.value());
+}
+
+// The most memory the operations body runs held at once in their arenas.
+template <class F>
+std::size_t arena_peak_of(F&& body) {
+    std::size_t peak = 0;
+    std::size_t* const outer = std::exchange(detail::arena_peak, &peak);
+    body();
+    detail::arena_peak = outer;
+    return peak;
+}
+
+// An operation holds at most a fixed multiple of its input in its arena, besides the
+// first blocks any operation takes: no input shape may amplify what it costs.
+inline void require_arena_bound(std::size_t peak, std::size_t input_bytes, std::size_t per_byte, const char* op) {
+    constexpr std::size_t kBase = std::size_t{256} << 10;
+    if (peak <= kBase + per_byte * input_bytes) return;
+    char what[160];
+    std::snprintf(what, sizeof what, "%s held %zu arena bytes for %zu input bytes (at most %zu a byte)", op, peak,
+                  input_bytes, per_byte);
+    violated(what);
 }
 
 // A fast path and the exact path of one job: the same text or the very same message.

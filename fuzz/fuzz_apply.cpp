@@ -4,6 +4,7 @@
 // what changes kept aside give, strings written as \u escapes what the plain ones
 // give, and the depth check refuses exactly the patches whose tree would not read.
 #include <limits>
+#include <optional>
 
 #include "common.hpp"
 #include "diff/apply.hpp"
@@ -57,7 +58,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const fuzz::Pair in = fuzz::split(fuzz::as_text(data, size));
     const bool utf8 = json::valid_utf8(in.first) && json::valid_utf8(in.second);
 
-    Result<std::string> tree = apply_json(in.first, in.second);
+    std::optional<Result<std::string>> first;
+    const std::size_t peak = fuzz::arena_peak_of([&] { first.emplace(apply_json(in.first, in.second)); });
+    fuzz::require_arena_bound(peak, size, 128, "apply");
+    const Result<std::string>& tree = *first;
     if (utf8) fuzz::require_utf8(tree, "apply");
     // Respelled, no variant name matches the value reader's raw-byte shortcut.
     fuzz::require_same_outcome(tree, apply_json(fuzz::respell_strings(in.first), fuzz::respell_strings(in.second)),
@@ -69,7 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                true, "changes kept aside differ from changes made in place");
     if (!tree.ok()) {
         // Refused for its depth: unchecked, the same patch makes a tree that does not read.
-        if (tree.error().find("levels a tree text may nest") == std::string::npos) return 0;
+        const std::string& e = tree.error();
+        if (e.rfind("ops[", 0) != 0 || e.find("): the tree would nest ") == std::string::npos) return 0;
         Result<std::string> unchecked = apply_with(in.first, in.second, {.check_depth = false});
         if (!unchecked.ok()) fuzz::violated("a patch refused for its depth fails otherwise", tree.error(), unchecked.error());
         Result<std::string> read = apply_json(unchecked.value(), "{\"ops\":[]}");

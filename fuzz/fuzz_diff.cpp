@@ -3,6 +3,7 @@
 // as \u escapes read as the plain ones. The operation gives what reading both trees
 // in full gives, also where the new text repeats the old one's bytes one level deeper
 // or shallower.
+#include <optional>
 #include <set>
 #include <string>
 
@@ -48,7 +49,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const fuzz::Pair in = fuzz::split(fuzz::as_text(data, size));
     const bool utf8 = json::valid_utf8(in.first) && json::valid_utf8(in.second);
 
-    Result<std::string> patch = diff_json(in.first, in.second);
+    std::optional<Result<std::string>> first;
+    const std::size_t peak = fuzz::arena_peak_of([&] { first.emplace(diff_json(in.first, in.second)); });
+    // Each op carries the path of its node, so the bound allows for a path per input byte.
+    fuzz::require_arena_bound(peak, size, 512, "diff");
+    const Result<std::string>& patch = *first;
     if (utf8) fuzz::require_utf8(patch, "diff");
     fuzz::require_same_outcome(patch, plain_diff_json(in.first, in.second), true,
                                "diff_json differs from reading both trees in full");

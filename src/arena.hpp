@@ -159,6 +159,10 @@ private:
 // Constant-initialised, so ready before any call; what it keeps stays until the process ends.
 inline constinit BlockPool block_pool;
 
+// Set only by tests and fuzz targets that bound what operations take: each arena that
+// ends on this thread raises it to the most memory it held at once.
+inline thread_local std::size_t* arena_peak = nullptr;
+
 }  // namespace detail
 
 class Arena {
@@ -167,6 +171,7 @@ public:
     Arena(const Arena&) = delete;
     Arena& operator=(const Arena&) = delete;
     ~Arena() {
+        if (detail::arena_peak) *detail::arena_peak = std::max(*detail::arena_peak, peak_);
         while (large_) {
             Large* next = large_->next;
             give_back(large_);
@@ -208,6 +213,7 @@ public:
         } else {
             region = detail::map_region(size);
         }
+        took(size);
         ASAN_UNPOISON_MEMORY_REGION(region, sizeof(Large));
         auto* h = ::new (region) Large{this, nullptr, large_, size};
         if (large_) large_->prev = h;
@@ -220,6 +226,7 @@ public:
     // The header says which arena the piece is from: no arena need be current.
     static void deallocate_large(void* p) noexcept {
         Large* h = static_cast<Large*>(p) - 1;
+        h->owner->held_ -= h->size;
         (h->prev ? h->prev->next : h->owner->large_) = h->next;
         if (h->next) h->next->prev = h->prev;
         give_back(h);
@@ -239,7 +246,10 @@ public:
             // The grown blocks go back whole (the pool poisons them); the marked one
             // was left at m.cur, so its tail is what was taken of it.
             detail::BlockHeader* last = blocks_;
-            while (last->next != m.blocks) last = last->next;
+            for (;; last = last->next) {
+                held_ -= last->size;
+                if (last->next == m.blocks) break;
+            }
             last->next = nullptr;
             detail::block_pool.give_back(blocks_);
             blocks_ = m.blocks;
@@ -277,15 +287,23 @@ private:
             b = ::new (detail::map_region(size)) Block{nullptr, size};
             ASAN_POISON_MEMORY_REGION(b + 1, size - sizeof(Block));
         }
+        took(b->size);
         b->next = blocks_;
         blocks_ = b;
         cur_ = reinterpret_cast<char*>(b + 1);
         end_ = reinterpret_cast<char*>(b) + b->size;
     }
 
+    void took(std::size_t size) {
+        held_ += size;
+        peak_ = std::max(peak_, held_);
+    }
+
     char* cur_ = nullptr;
     char* end_ = nullptr;
     std::size_t block_size_ = 0;
+    std::size_t held_ = 0;  // in blocks and large pieces
+    std::size_t peak_ = 0;
     Block* blocks_ = nullptr;
     Large* large_ = nullptr;
 };
