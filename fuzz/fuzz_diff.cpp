@@ -51,8 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     std::optional<Result<std::string>> first;
     const std::size_t peak = fuzz::arena_peak_of([&] { first.emplace(diff_json(in.first, in.second)); });
-    // Each op carries the path of its node, so the bound allows for a path per input byte.
-    fuzz::require_arena_bound(peak, size, 512, "diff");
+    fuzz::require_arena_bound(peak, size, 128, "diff");
     const Result<std::string>& patch = *first;
     if (utf8) fuzz::require_utf8(patch, "diff");
     fuzz::require_same_outcome(patch, plain_diff_json(in.first, in.second), true,

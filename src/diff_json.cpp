@@ -44,13 +44,11 @@ Result<std::string> diff_json(std::string_view old_tree, std::string_view new_tr
         Result<node::Node> new_read = node::read_tree_against(new_tree, *old_node, keys);
         if (!new_read.ok()) return new_read.failure();
         Dropped<node::Node> new_node(std::move(new_read.value()));
-        Dropped<Vector<diff::Op>> ops(Vector<diff::Op>{});
-        diff::diff_node({}, *old_node, *new_node, *ops, &keys);
         // A patch is rarely longer than a quarter of the tree: one allocation instead of
         // a string doubling its way up, each step leaving a freed copy in the heap.
         // Pages of it that are never written are never faulted in.
         json::Writer w(std::max<std::size_t>(128, new_tree.size() / 4));
-        diff::write_ops(w, *ops);
+        diff::diff_node(*old_node, *new_node, w, &keys);
         return std::move(w.out);
     });
 }

@@ -18,13 +18,6 @@ using Applied = Result<std::monostate>;
 using node::Node;
 using node::NodeList;
 
-template <class... F>
-struct Overloaded : F... {
-    using F::operator()...;
-};
-template <class... F>
-Overloaded(F...) -> Overloaded<F...>;
-
 template <class T>
 concept ChildOp = std::same_as<T, InsertChild> || std::same_as<T, RemoveChild> || std::same_as<T, MoveChild>;
 

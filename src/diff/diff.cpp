@@ -10,21 +10,19 @@
 namespace vorlan::diff {
 namespace {
 
-struct Step {
-    std::string_view slot;
-    std::uint64_t index;
-};
-
+// Walks both trees and writes each op as it is found: nothing holds an op, and the
+// ops of a node share its path's text, kept for the node being compared.
 struct Differ {
-    std::vector<Step> steps;
-    Vector<Op>& ops;
-    KeyIndex* keys;  // old lists already indexed by key, if any
+    json::Writer& w;
+    KeyIndex* keys;        // old lists already indexed by key, if any
+    json::Writer path{0};  // between the brackets of the current node's path
+    bool first = true;
 
-    Path path() const {
-        Path p;
-        p.reserve(steps.size());
-        for (const Step& s : steps) p.push_back(PathSeg{String(s.slot), s.index});
-        return p;
+    // Before each op: the comma between ops.
+    std::string_view next() {
+        if (!first) w.raw(',');
+        first = false;
+        return path.out;
     }
 
     // Two passes over a map pair: set what is new or changed, then remove what is gone.
@@ -46,36 +44,37 @@ struct Differ {
         }
     }
 
-    void event_options(const node::Node& o, node::Node& n) {
+    void event_options(const node::Node& o, const node::Node& n) {
         auto oi = o.event_options.begin(), oe = o.event_options.end();
         auto ni = n.event_options.begin(), ne = n.event_options.end();
         while (oi != oe || ni != ne) {
             if (ni == ne || (oi != oe && oi->key < ni->key)) {
-                ops.emplace_back(SetEventOptions{path(), String(oi->key), std::nullopt});
+                op_text::set_event_options(w, next(), oi->key, nullptr);
                 ++oi;
             } else if (oi == oe || ni->key < oi->key) {
-                ops.emplace_back(SetEventOptions{path(), String(ni->key), ni->value});
+                op_text::set_event_options(w, next(), ni->key, &ni->value);
                 ++ni;
             } else {
-                if (!(oi->value == ni->value)) ops.emplace_back(SetEventOptions{path(), String(ni->key), ni->value});
+                if (!(oi->value == ni->value)) op_text::set_event_options(w, next(), ni->key, &ni->value);
                 ++oi;
                 ++ni;
             }
         }
     }
 
-    void child(std::string_view slot, std::uint64_t index, const node::Node& o, node::Node& n) {
-        steps.push_back(Step{slot, index});
+    void child(std::string_view slot, std::uint64_t index, const node::Node& o, const node::Node& n) {
+        const std::size_t size = path.out.size();
+        if (size) path.raw(',');
+        write_path_seg(path, slot, index);
         compare(o, n);
-        steps.pop_back();
+        path.out.resize(size);
     }
 
-    void positional(std::string_view s, const node::NodeList& O, node::NodeList& N) {
+    void positional(std::string_view s, const node::NodeList& O, const node::NodeList& N) {
         std::size_t common = std::min(O.size(), N.size());
         for (std::size_t i = 0; i < common; ++i) child(s, i, O[i], N[i]);
-        for (std::size_t i = O.size(); i < N.size(); ++i)
-            ops.emplace_back(InsertChild{path(), String(s), i, std::move(N[i])});
-        for (std::size_t i = O.size(); i-- > N.size();) ops.emplace_back(RemoveChild{path(), String(s), i});
+        for (std::size_t i = O.size(); i < N.size(); ++i) op_text::insert_child(w, next(), s, i, N[i]);
+        for (std::size_t i = O.size(); i-- > N.size();) op_text::remove_child(w, next(), s, i);
     }
 
     // The keys of a list whose children all have one, in order; false if one has none.
@@ -89,7 +88,7 @@ struct Differ {
         return true;
     }
 
-    void slot(std::string_view s, const node::NodeList& O, node::NodeList& N) {
+    void slot(std::string_view s, const node::NodeList& O, const node::NodeList& N) {
         // An unkeyed list is told by its first child, before anything is allocated.
         const auto unkeyed = [](const node::NodeList& list) { return !list.empty() && !node::view(list[0]).key; };
         if ((O.empty() && N.empty()) || unkeyed(O) || unkeyed(N)) return positional(s, O, N);
@@ -107,61 +106,62 @@ struct Differ {
         // A repeated old key would leave surplus old children behind the new list.
         if (groups.repeats()) return positional(s, O, N);
 
-        std::size_t start = ops.size();
+        std::vector<KeyedOp> placed;
         std::vector<std::size_t> origin;
-        keyed_passes(path(), s, groups, new_keys, ops, origin);
-        for (std::size_t i = start; i < ops.size(); ++i)
-            if (auto* ins = std::get_if<InsertChild>(&ops[i])) *ins->node = std::move(N[ins->index]);
+        keyed_passes(groups, new_keys, placed, origin);
+        for (const KeyedOp& op : placed) {
+            switch (op.kind) {
+                case KeyedOp::Kind::Remove: op_text::remove_child(w, next(), s, op.from); break;
+                case KeyedOp::Kind::Move: op_text::move_child(w, next(), s, op.from, op.to); break;
+                case KeyedOp::Kind::Insert: op_text::insert_child(w, next(), s, op.to, N[op.to]); break;
+            }
+        }
         for (std::size_t t = 0; t < N.size(); ++t)
             if (origin[t] != npos) child(s, t, O[origin[t]], N[t]);
     }
 
-    void compare(const node::Node& o, node::Node& n) {
+    void compare(const node::Node& o, const node::Node& n) {
+        // A subtree the new text repeats: nothing to do where it repeats this very node.
         if (n.shared) {
-            // A subtree the new text repeats: nothing to do where it repeats this very
-            // node; compared with another, it is compared as an owned copy, since the
-            // ops take their values from the new node.
             if (n.shared == &o) return;
-            node::Node copy = *n.shared;
-            return compare(o, copy);
+            return compare(o, *n.shared);
         }
-        if (o.tag != n.tag) return replace(n);
-        if (n.tag == "vor-show" && !(o.slots == n.slots)) return replace(n);
-        if (n.tag == "vor-each" && (!(o.slots == n.slots) || !(o.props == n.props))) return replace(n);
+        if (o.tag != n.tag) return op_text::replace(w, next(), n);
+        if (n.tag == "vor-show" && !(o.slots == n.slots)) return op_text::replace(w, next(), n);
+        if (n.tag == "vor-each" && (!(o.slots == n.slots) || !(o.props == n.props)))
+            return op_text::replace(w, next(), n);
 
-        if (o.key != n.key) ops.emplace_back(SetKey{path(), n.key ? std::optional<String>(*n.key) : std::nullopt});
+        if (o.key != n.key)
+            op_text::set_key(w, next(), n.key ? std::optional<std::string_view>(*n.key) : std::nullopt);
         maps(
             o.props, n.props,
-            [&](std::string_view name, const drovane::Value& v) { ops.emplace_back(SetProp{path(), String(name), v}); },
-            [&](std::string_view name) { ops.emplace_back(RemoveProp{path(), String(name)}); });
+            [&](std::string_view name, const drovane::Value& v) { op_text::set_prop(w, next(), name, v); },
+            [&](std::string_view name) { op_text::remove_prop(w, next(), name); });
         maps(
             o.events, n.events,
             [&](std::string_view name, const node::Kept<action::Action>& k) {
                 action::Action read;
-                const action::Action& a = node::record_of(k, read);
-                ops.emplace_back(SetEvent{path(), String(name), &a == &read ? std::move(read) : a});
+                op_text::set_event(w, next(), name, node::record_of(k, read));
             },
-            [&](std::string_view name) { ops.emplace_back(RemoveEvent{path(), String(name)}); });
+            [&](std::string_view name) { op_text::remove_event(w, next(), name); });
         event_options(o, n);
         maps(
             o.bindings, n.bindings,
             [&](std::string_view name, const node::Kept<node::Binding>& k) {
                 node::Binding read;
-                const node::Binding& b = node::record_of(k, read);
-                ops.emplace_back(SetBinding{path(), String(name), &b == &read ? std::move(read) : b});
+                op_text::set_binding(w, next(), name, node::record_of(k, read));
             },
-            [&](std::string_view name) { ops.emplace_back(RemoveBinding{path(), String(name)}); });
+            [&](std::string_view name) { op_text::remove_binding(w, next(), name); });
 
-        const node::NodeList no_old;
-        node::NodeList no_new;
+        const node::NodeList none;
         auto oi = o.slots.begin(), oe = o.slots.end();
         auto ni = n.slots.begin(), ne = n.slots.end();
         while (oi != oe || ni != ne) {
             if (ni == ne || (oi != oe && oi->key < ni->key)) {
-                slot(oi->key, oi->value, no_new);
+                slot(oi->key, oi->value, none);
                 ++oi;
             } else if (oi == oe || ni->key < oi->key) {
-                slot(ni->key, no_old, ni->value);
+                slot(ni->key, none, ni->value);
                 ++ni;
             } else {
                 slot(ni->key, oi->value, ni->value);
@@ -170,8 +170,6 @@ struct Differ {
             }
         }
     }
-
-    void replace(node::Node& n) { ops.emplace_back(Replace{path(), std::move(n)}); }
 };
 
 }  // namespace
@@ -184,11 +182,11 @@ Path child_path(const Path& path, std::string_view slot, std::uint64_t index) {
     return p;
 }
 
-void diff_node(const Path& path, const node::Node& old_node, node::Node& new_node, Vector<Op>& ops, KeyIndex* keys) {
-    Differ d{{}, ops, keys};
-    d.steps.reserve(path.size() + 16);
-    for (const PathSeg& s : path) d.steps.push_back(Step{s.slot, s.index});
+void diff_node(const node::Node& old_node, const node::Node& new_node, json::Writer& w, KeyIndex* keys) {
+    Differ d{w, keys};
+    w.raw("{\"ops\":[");
     d.compare(old_node, new_node);
+    w.raw("]}");
 }
 
 }  // namespace vorlan::diff

@@ -30,14 +30,12 @@ struct Fenwick {
 
 }  // namespace
 
-void keyed_passes(const Path& path, std::string_view slot, const KeyGroups& groups,
-                  const std::vector<std::string_view>& new_keys, Vector<Op>& ops, std::vector<std::size_t>& origin) {
+void keyed_passes(const KeyGroups& groups, const std::vector<std::string_view>& new_keys, std::vector<KeyedOp>& ops,
+                  std::vector<std::size_t>& origin) {
     const std::size_t m = groups.size();
     const std::size_t n = new_keys.size();
     origin.assign(n, npos);
-
-    // At most one op per old and per new position; grow geometrically all the same.
-    if (ops.capacity() - ops.size() < m + n) ops.reserve(std::max(ops.size() + m + n, 2 * ops.capacity()));
+    ops.clear();
 
     // Matching: each new key takes the next unmatched old position of its group. A
     // group's cursor leaves its first position as soon as the group is wanted at all.
@@ -63,7 +61,7 @@ void keyed_passes(const Path& path, std::string_view slot, const KeyGroups& grou
         survives[j] = cursor[g] != g;
     }
     for (std::size_t j = m; j-- > 0;)
-        if (!survives[j]) ops.emplace_back(RemoveChild{path, String(slot), j});
+        if (!survives[j]) ops.push_back({KeyedOp::Kind::Remove, j, j});
     if (n == 0) return;
 
     // The remaining entries keep their relative order behind position t, so the
@@ -72,12 +70,12 @@ void keyed_passes(const Path& path, std::string_view slot, const KeyGroups& grou
     for (std::size_t t = 0; t < n; ++t) {
         const std::size_t j = origin[t];
         if (j == npos) {
-            ops.emplace_back(InsertChild{path, String(slot), t, {}});
+            ops.push_back({KeyedOp::Kind::Insert, t, t});
             continue;
         }
         const std::size_t p = t + remaining.before(j);
         remaining.remove(j);
-        if (p != t) ops.emplace_back(MoveChild{path, String(slot), p, t});
+        if (p != t) ops.push_back({KeyedOp::Kind::Move, p, t});
     }
 }
 

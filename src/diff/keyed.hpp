@@ -7,16 +7,24 @@
 #include <string_view>
 #include <vector>
 
-#include "diff/patch.hpp"
 #include "key_index.hpp"
 
 namespace vorlan::diff {
 
-// The removal and placement passes over one slot, given the old keys grouped and
-// the new keys. Appends RemoveChild, MoveChild and InsertChild ops (InsertChild
-// with an empty node, filled by the caller) and sets origin[t] to the old position
-// matched with new position t, or npos for an inserted child.
-void keyed_passes(const Path& path, std::string_view slot, const KeyGroups& groups,
-                  const std::vector<std::string_view>& new_keys, Vector<Op>& ops, std::vector<std::size_t>& origin);
+// One op of the keyed passes over a slot: a RemoveChild at `from`, a MoveChild from
+// `from` to `to`, or an InsertChild of the new child at `to`.
+struct KeyedOp {
+    enum class Kind : std::uint8_t { Remove, Move, Insert };
+    Kind kind;
+    std::size_t from;
+    std::size_t to;
+    friend bool operator==(const KeyedOp&, const KeyedOp&) = default;
+};
+
+// The removal and placement passes over one slot, given the old keys grouped and the
+// new keys: its ops in patch order, and origin[t], the old position matched with new
+// position t, or npos for an inserted child.
+void keyed_passes(const KeyGroups& groups, const std::vector<std::string_view>& new_keys, std::vector<KeyedOp>& ops,
+                  std::vector<std::size_t>& origin);
 
 }  // namespace vorlan::diff

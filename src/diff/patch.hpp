@@ -104,9 +104,40 @@ static_assert(std::size(kOpNames) == std::variant_size_v<Op>);
 
 inline std::string_view op_name(const Op& op) { return kOpNames[op.index()]; }
 
+// A visitor of ops made of one lambda per variant.
+template <class... F>
+struct Overloaded : F... {
+    using F::operator()...;
+};
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
+
 void write_path_seg(json::Writer& w, const PathSeg& seg);
+void write_path_seg(json::Writer& w, std::string_view slot, std::uint64_t index);
 void write_op(json::Writer& w, const Op& op);
 void write_ops(json::Writer& w, const Vector<Op>& ops);  // {"ops":[...]}
+
+// One op's text from its parts, for a writer that holds no Op: the diff writes each op
+// as it finds it. `path` is the text between the brackets of the op's path.
+namespace op_text {
+void set_prop(json::Writer& w, std::string_view path, std::string_view name, const drovane::Value& value);
+void remove_prop(json::Writer& w, std::string_view path, std::string_view name);
+void set_event(json::Writer& w, std::string_view path, std::string_view name, const action::Action& action);
+void remove_event(json::Writer& w, std::string_view path, std::string_view name);
+// options null: the options are removed.
+void set_event_options(json::Writer& w, std::string_view path, std::string_view name,
+                       const node::EventOptions* options);
+void set_binding(json::Writer& w, std::string_view path, std::string_view name, const node::Binding& binding);
+void remove_binding(json::Writer& w, std::string_view path, std::string_view name);
+// key none: the key is cleared.
+void set_key(json::Writer& w, std::string_view path, std::optional<std::string_view> key);
+void insert_child(json::Writer& w, std::string_view path, std::string_view slot, std::uint64_t index,
+                  const node::Node& node);
+void remove_child(json::Writer& w, std::string_view path, std::string_view slot, std::uint64_t index);
+void move_child(json::Writer& w, std::string_view path, std::string_view slot, std::uint64_t from,
+                std::uint64_t to);
+void replace(json::Writer& w, std::string_view path, const node::Node& node);
+}  // namespace op_text
 
 bool read_path_seg(json::Reader& r, PathSeg& out);
 bool read_op(json::Reader& r, Op& out);  // one element of the op list

@@ -6,14 +6,16 @@ namespace {
 // Member names and op names are plain ASCII letters, so the fixed text around them
 // is written as it is rather than scanned for characters to escape: a patch of many
 // small ops is mostly this text.
-void write_path(json::Writer& w, const Path& path) {
-    w.raw("\"path\":[");
-    for (std::size_t i = 0; i < path.size(); ++i) {
-        if (i) w.raw(',');
-        write_path_seg(w, path[i]);
-    }
+
+// `{"Name":{"path":[...]`; the op ends with end().
+void begin(json::Writer& w, std::string_view op, std::string_view path) {
+    w.raw("{\"");
+    w.raw(op);
+    w.raw("\":{\"path\":[");
+    w.raw(path);
     w.raw(']');
 }
+void end(json::Writer& w) { w.raw("}}"); }
 
 // `member` is the text before the value: the comma, the quoted name and the colon.
 void write_name(json::Writer& w, std::string_view member, std::string_view name) {
@@ -26,76 +28,130 @@ void write_index(json::Writer& w, std::string_view member, std::uint64_t n) {
     w.u64(n);
 }
 
-void write_body(json::Writer& w, const SetProp& op) {
-    write_name(w, ",\"name\":", op.name);
-    w.raw(",\"value\":");
-    drovane::write_value(w, op.value);
-}
-void write_body(json::Writer& w, const RemoveProp& op) { write_name(w, ",\"name\":", op.name); }
-void write_body(json::Writer& w, const SetEvent& op) {
-    write_name(w, ",\"name\":", op.name);
-    w.raw(",\"action\":");
-    action::write_action(w, *op.action);
-}
-void write_body(json::Writer& w, const RemoveEvent& op) { write_name(w, ",\"name\":", op.name); }
-void write_body(json::Writer& w, const SetEventOptions& op) {
-    write_name(w, ",\"name\":", op.name);
-    w.raw(",\"options\":");
-    if (op.options) node::write_event_options(w, *op.options);
-    else w.null();
-}
-void write_body(json::Writer& w, const SetBinding& op) {
-    write_name(w, ",\"name\":", op.name);
-    w.raw(",\"binding\":");
-    node::write_binding(w, *op.binding);
-}
-void write_body(json::Writer& w, const RemoveBinding& op) { write_name(w, ",\"name\":", op.name); }
-void write_body(json::Writer& w, const SetKey& op) {
-    w.raw(",\"key\":");
-    if (op.key) w.string(*op.key);
-    else w.null();
-}
-void write_body(json::Writer& w, const InsertChild& op) {
-    write_name(w, ",\"slot\":", op.slot);
-    write_index(w, ",\"index\":", op.index);
-    w.raw(",\"node\":");
-    node::write_node(w, *op.node);
-}
-void write_body(json::Writer& w, const RemoveChild& op) {
-    write_name(w, ",\"slot\":", op.slot);
-    write_index(w, ",\"index\":", op.index);
-}
-void write_body(json::Writer& w, const MoveChild& op) {
-    write_name(w, ",\"slot\":", op.slot);
-    write_index(w, ",\"from\":", op.from);
-    write_index(w, ",\"to\":", op.to);
-}
-void write_body(json::Writer& w, const Replace& op) {
-    w.raw(",\"node\":");
-    node::write_node(w, *op.node);
-}
-
 }  // namespace
 
-void write_path_seg(json::Writer& w, const PathSeg& seg) {
+namespace op_text {
+
+void set_prop(json::Writer& w, std::string_view path, std::string_view name, const drovane::Value& value) {
+    begin(w, "SetProp", path);
+    write_name(w, ",\"name\":", name);
+    w.raw(",\"value\":");
+    drovane::write_value(w, value);
+    end(w);
+}
+void remove_prop(json::Writer& w, std::string_view path, std::string_view name) {
+    begin(w, "RemoveProp", path);
+    write_name(w, ",\"name\":", name);
+    end(w);
+}
+void set_event(json::Writer& w, std::string_view path, std::string_view name, const action::Action& action) {
+    begin(w, "SetEvent", path);
+    write_name(w, ",\"name\":", name);
+    w.raw(",\"action\":");
+    action::write_action(w, action);
+    end(w);
+}
+void remove_event(json::Writer& w, std::string_view path, std::string_view name) {
+    begin(w, "RemoveEvent", path);
+    write_name(w, ",\"name\":", name);
+    end(w);
+}
+void set_event_options(json::Writer& w, std::string_view path, std::string_view name,
+                       const node::EventOptions* options) {
+    begin(w, "SetEventOptions", path);
+    write_name(w, ",\"name\":", name);
+    w.raw(",\"options\":");
+    if (options) node::write_event_options(w, *options);
+    else w.null();
+    end(w);
+}
+void set_binding(json::Writer& w, std::string_view path, std::string_view name, const node::Binding& binding) {
+    begin(w, "SetBinding", path);
+    write_name(w, ",\"name\":", name);
+    w.raw(",\"binding\":");
+    node::write_binding(w, binding);
+    end(w);
+}
+void remove_binding(json::Writer& w, std::string_view path, std::string_view name) {
+    begin(w, "RemoveBinding", path);
+    write_name(w, ",\"name\":", name);
+    end(w);
+}
+void set_key(json::Writer& w, std::string_view path, std::optional<std::string_view> key) {
+    begin(w, "SetKey", path);
+    w.raw(",\"key\":");
+    if (key) w.string(*key);
+    else w.null();
+    end(w);
+}
+void insert_child(json::Writer& w, std::string_view path, std::string_view slot, std::uint64_t index,
+                  const node::Node& node) {
+    begin(w, "InsertChild", path);
+    write_name(w, ",\"slot\":", slot);
+    write_index(w, ",\"index\":", index);
+    w.raw(",\"node\":");
+    node::write_node(w, node);
+    end(w);
+}
+void remove_child(json::Writer& w, std::string_view path, std::string_view slot, std::uint64_t index) {
+    begin(w, "RemoveChild", path);
+    write_name(w, ",\"slot\":", slot);
+    write_index(w, ",\"index\":", index);
+    end(w);
+}
+void move_child(json::Writer& w, std::string_view path, std::string_view slot, std::uint64_t from,
+                std::uint64_t to) {
+    begin(w, "MoveChild", path);
+    write_name(w, ",\"slot\":", slot);
+    write_index(w, ",\"from\":", from);
+    write_index(w, ",\"to\":", to);
+    end(w);
+}
+void replace(json::Writer& w, std::string_view path, const node::Node& node) {
+    begin(w, "Replace", path);
+    w.raw(",\"node\":");
+    node::write_node(w, node);
+    end(w);
+}
+
+}  // namespace op_text
+
+void write_path_seg(json::Writer& w, std::string_view slot, std::uint64_t index) {
     w.raw("{\"slot\":");
-    w.string(seg.slot);
+    w.string(slot);
     w.raw(",\"index\":");
-    w.u64(seg.index);
+    w.u64(index);
     w.raw('}');
 }
 
+void write_path_seg(json::Writer& w, const PathSeg& seg) { write_path_seg(w, seg.slot, seg.index); }
+
 void write_op(json::Writer& w, const Op& op) {
-    w.raw("{\"");
-    w.raw(op_name(op));
-    w.raw("\":{");
-    std::visit(
-        [&](const auto& o) {
-            write_path(w, o.path);
-            write_body(w, o);
-        },
-        op);
-    w.raw("}}");
+    json::Writer path;
+    for (const PathSeg& seg : std::visit([](const auto& o) -> const Path& { return o.path; }, op)) {
+        if (!path.out.empty()) path.raw(',');
+        write_path_seg(path, seg);
+    }
+    const std::string_view p = path.out;
+    std::visit(Overloaded{
+                   [&](const SetProp& o) { op_text::set_prop(w, p, o.name, o.value); },
+                   [&](const RemoveProp& o) { op_text::remove_prop(w, p, o.name); },
+                   [&](const SetEvent& o) { op_text::set_event(w, p, o.name, *o.action); },
+                   [&](const RemoveEvent& o) { op_text::remove_event(w, p, o.name); },
+                   [&](const SetEventOptions& o) {
+                       op_text::set_event_options(w, p, o.name, o.options ? &*o.options : nullptr);
+                   },
+                   [&](const SetBinding& o) { op_text::set_binding(w, p, o.name, *o.binding); },
+                   [&](const RemoveBinding& o) { op_text::remove_binding(w, p, o.name); },
+                   [&](const SetKey& o) {
+                       op_text::set_key(w, p, o.key ? std::optional<std::string_view>(*o.key) : std::nullopt);
+                   },
+                   [&](const InsertChild& o) { op_text::insert_child(w, p, o.slot, o.index, *o.node); },
+                   [&](const RemoveChild& o) { op_text::remove_child(w, p, o.slot, o.index); },
+                   [&](const MoveChild& o) { op_text::move_child(w, p, o.slot, o.from, o.to); },
+                   [&](const Replace& o) { op_text::replace(w, p, *o.node); },
+               },
+               op);
 }
 
 void write_ops(json::Writer& w, const Vector<Op>& ops) {

@@ -21,10 +21,8 @@ inline Result<std::string> plain_diff_json(std::string_view old_tree, std::strin
         if (!old_read.ok()) return old_read.failure();
         Result<node::Node> new_read = node::read_tree(new_tree);
         if (!new_read.ok()) return new_read.failure();
-        Vector<diff::Op> ops;
-        diff::diff_node({}, old_read.value(), new_read.value(), ops);
         json::Writer w;
-        diff::write_ops(w, ops);
+        diff::diff_node(old_read.value(), new_read.value(), w);
         return std::move(w.out);
     });
 }
