@@ -280,11 +280,11 @@ bool read_slot(json::Reader& r, const JsonValue& v, SortedMap<Expr>& out) {
     const JsonObject* o = v.as_object();
     if (!o) return r.fail_unpositioned(json::invalid_type(v.describe(), "a map"));
     out.clear();
-    for (const json::JsonMember& m : *o) {
-        Expr e;
-        if (!read_slot(r, m.value, e)) return false;
-        out.set(String(m.key), std::move(e));
-    }
+    out.reserve(o->size());
+    // Read in text order, the first bad value failing, and sorted once.
+    for (const json::JsonMember& m : *o)
+        if (!read_slot(r, m.value, out.add(m.key))) return false;
+    out.settle();
     return true;
 }
 

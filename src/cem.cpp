@@ -234,13 +234,14 @@ PropSchema prop_schema(const std::string& name, const std::optional<TypeText>& t
     return PropSchema{name, parse_type(text), opaque_type_text(text), clean_default(default_), description};
 }
 
+// attribute_names is sorted.
 bool is_field(const Member& m, const std::vector<std::string_view>& attribute_names) {
     if (m.kind != "field") return false;
     if (m.privacy && *m.privacy != "public") return false;
     if (m.static_ || m.readonly) return false;
     if (!m.name.empty() && (m.name[0] == '#' || m.name[0] == '_')) return false;
     if (m.inherited_from || m.attribute) return false;
-    if (contains(attribute_names, m.name)) return false;
+    if (std::binary_search(attribute_names.begin(), attribute_names.end(), std::string_view(m.name))) return false;
     if (contains(BUILTIN_MEMBERS, m.name)) return false;
     std::string_view t = type_text_of(m.type);
     return !is_opaque_only(t) && t.find("=>") == std::string_view::npos;
@@ -257,6 +258,8 @@ ComponentSchema component_schema(const Declaration& d) {
         attribute_names.push_back(a.name);
         c.props.push_back(prop_schema(a.name, a.type, a.default_, a.description));
     }
+    // Sorted once, so that each member is looked up in log time, not against every attribute.
+    std::sort(attribute_names.begin(), attribute_names.end());
     for (const Member& m : d.members)
         if (is_field(m, attribute_names)) c.fields.push_back(prop_schema(m.name, m.type, m.default_, m.description));
     for (const Named& e : d.events) c.events.push_back(e.name);

@@ -12,6 +12,7 @@
 #include "arena_list.hpp"
 #include "json/collections.hpp"
 #include "json/json.hpp"
+#include "json/key_order.hpp"
 
 namespace vorlan {
 
@@ -55,8 +56,8 @@ struct RoomAllocator {
 template <class T>
 using RoomVector = std::vector<T, RoomAllocator<T>>;
 
-// The entries of a map while it is read, sorted by key as they come, the last of
-// repeated keys winning; json::read_map fills it as it does a SortedMap. An entry's
+// The entries of a map while it is read; json::read_map fills it as it does a
+// SortedMap and leaves it sorted by key, the last of repeated keys kept. An entry's
 // key is entry_key(e), set by the caller.
 template <class E>
 class EntriesRead {
@@ -68,16 +69,18 @@ public:
     std::size_t capacity() const { return entries_.capacity(); }
     void reserve(std::size_t n) { entries_.reserve(n); }
     E* data() { return entries_.data(); }
-    E& back() { return entries_.back(); }
 
-    // The entry of key, emptied if the key was read before.
+    bool follows(std::string_view key) const { return entries_.empty() || entry_key(entries_.back()) < key; }
+    E& add(std::string_view) { return entries_.emplace_back(); }
+    // The entry of key in the sorted entries, emptied if the key was read before.
     E& reset_slot(std::string_view key) {
-        // Texts usually arrive in key order, so try the end first.
-        if (entries_.empty() || entry_key(entries_.back()) < key) return entries_.emplace_back();
         auto it = std::lower_bound(entries_.begin(), entries_.end(), key,
                                    [](const E& e, std::string_view k) { return entry_key(e) < k; });
         if (it != entries_.end() && entry_key(*it) == key) return *it = E{};
         return *entries_.emplace(it);
+    }
+    void settle() {
+        json::sort_keep_last(entries_, [](const E& e) { return entry_key(e); });
     }
 
 private:

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "arena.hpp"
+#include "json/key_order.hpp"
 
 namespace vorlan {
 
@@ -28,7 +29,6 @@ public:
     void clear() { entries_.clear(); }
     std::size_t capacity() const { return entries_.capacity(); }
     void reserve(std::size_t n) { entries_.reserve(n); }
-    V& back() { return entries_.back().second; }
 
     const V* find(std::string_view key) const {
         auto it = lower(key);
@@ -39,38 +39,29 @@ public:
         return it != entries_.end() && it->first == key ? &it->second : nullptr;
     }
 
-    // Inserts or replaces: a repeated key keeps the last value.
-    V& set(String key, V value) {
-        // Texts usually arrive in order, so try the end first.
-        if (entries_.empty() || entries_.back().first < key) {
-            entries_.emplace_back(std::move(key), std::move(value));
-            return entries_.back().second;
-        }
-        auto it = lower(key);
-        if (it != entries_.end() && it->first == key) {
-            it->second = std::move(value);
-            return it->second;
-        }
-        return entries_.emplace(it, std::move(key), std::move(value))->second;
+    // For a reader (json::read_map): whether key sorts after the key added last.
+    bool follows(std::string_view key) const {
+        return entries_.empty() || std::string_view(entries_.back().first) < key;
     }
-
-    // The entry of key, reset to V{} if present, else added with V{} in place: what a
-    // reader fills next, the last of repeated keys winning.
+    // A new entry of key with V{} at the end, whether the key is there or not, to be
+    // put in order by settle().
+    V& add(std::string_view key) {
+        entries_.emplace_back(std::piecewise_construct, std::forward_as_tuple(key.data(), key.size()),
+                              std::forward_as_tuple());
+        return entries_.back().second;
+    }
+    // The entry of key in the sorted entries, reset to V{} if present, else added with
+    // V{} at its place.
     V& reset_slot(std::string_view key) {
-        // Texts usually arrive in order, so try the end first.
-        if (entries_.empty() || std::string_view(entries_.back().first) < key) {
-            entries_.emplace_back(std::piecewise_construct, std::forward_as_tuple(key.data(), key.size()),
-                                  std::forward_as_tuple());
-            return entries_.back().second;
-        }
         auto it = lower(key);
-        if (it != entries_.end() && it->first == key) {
-            it->second = V{};
-            return it->second;
-        }
+        if (it != entries_.end() && it->first == key) return it->second = V{};
         return entries_.emplace(it, std::piecewise_construct, std::forward_as_tuple(key.data(), key.size()),
                                 std::forward_as_tuple())
             ->second;
+    }
+    // The entries sorted by key, the last added of a repeated key kept.
+    void settle() {
+        json::sort_keep_last(entries_, [](const Entry& e) -> std::string_view { return e.first; });
     }
 
     bool erase(std::string_view key) {

@@ -72,39 +72,55 @@ bool read_list(Reader& r, std::vector<T, A>& out, F&& read_one,
     return r.fail_invalid_type_here("a sequence");
 }
 
+// A map being read keeps its entries sorted while it has fewer than this, a key out of
+// order put at its place: for the few entries most maps have that costs less than a
+// sort, and it moves at most this many entries per key. A larger map out of order takes
+// the rest of its entries in text order and is sorted once when read.
+inline constexpr std::size_t kSortedInsertBelow = 16;
+
 // read_one(Reader&, T&) reads one member value; anything but an object is a type failure.
 // A read_one that also takes the key (Reader&, T&, std::string_view) is given it; the
 // view holds until the reader reads another string. out is a SortedMap<T>, or a map
-// that offers the members used here as it does.
+// that offers the members used here as it does. The last of a repeated key is kept.
 template <class M, class F>
 bool read_map(Reader& r, M& out, F&& read_one) {
-    using T = std::remove_reference_t<decltype(out.reset_slot(std::string_view{}))>;
+    using T = std::remove_reference_t<decltype(out.add(std::string_view{}))>;
     int c = r.peek_ws();
-    if (c == '{') return r.in_object([&] {
-        bool first = true;
-        std::string_view key;
-        for (;;) {
-            int k = r.next_key(first, key);
-            if (k < 0) return false;
-            if (k == 0) {
-                if (!out.empty()) detail::note_length<M>(r.depth(), out.size());
-                return true;
+    if (c == '{') {
+        bool sorted = true;
+        const bool read = r.in_object([&] {
+            bool first = true;
+            std::string_view key;
+            for (;;) {
+                int k = r.next_key(first, key);
+                if (k < 0) return false;
+                if (k == 0) {
+                    if (!out.empty()) detail::note_length<M>(r.depth(), out.size());
+                    return true;
+                }
+                if (out.capacity() == 0)
+                    out.reserve(std::max<std::uint32_t>(detail::length_hint<M>(r.depth()), 1));
+                T* value;
+                if (!sorted || out.follows(key)) {
+                    value = &out.add(key);
+                } else {
+                    // The writer puts each key once, in byte order: the new key must sort after the last.
+                    r.noncanonical();
+                    sorted = out.size() < kSortedInsertBelow;
+                    value = sorted ? &out.reset_slot(key) : &out.add(key);
+                }
+                if (!r.colon()) return false;
+                if constexpr (std::is_invocable_v<F&, Reader&, T&, std::string_view>) {
+                    if (!read_one(r, *value, key)) return false;
+                } else if (!read_one(r, *value)) {
+                    return false;
+                }
             }
-            if (out.capacity() == 0)
-                out.reserve(std::max<std::uint32_t>(detail::length_hint<M>(r.depth()), 1));
-            // A repeated key's entry is reset first, so the last one wins.
-            const std::size_t before = out.size();
-            T& value = out.reset_slot(key);
-            // The writer puts each key once, in byte order: the new key must be the last.
-            if (out.size() == before || &value != &out.back()) r.noncanonical();
-            if (!r.colon()) return false;
-            if constexpr (std::is_invocable_v<F&, Reader&, T&, std::string_view>) {
-                if (!read_one(r, value, key)) return false;
-            } else if (!read_one(r, value)) {
-                return false;
-            }
-        }
-    });
+        });
+        // Also when the read failed, so that the map holds each key once, in order.
+        if (!sorted) [[unlikely]] out.settle();
+        return read;
+    }
     if (c < 0) return r.fail_peek("EOF while parsing a value");
     return r.fail_invalid_type_here("a map");
 }

@@ -1,7 +1,7 @@
 #pragma once
 // Object members in key order, the last of a repeated key winning: the one rule
-// for generic values, the MessagePack a JSON text packs into and the JSON text a
-// MessagePack map is written as.
+// for generic values, the maps of records, the MessagePack a JSON text packs into
+// and the JSON text a MessagePack map is written as.
 #include <algorithm>
 #include <iterator>
 #include <string_view>
@@ -39,6 +39,20 @@ void sort_keys(It first, It last, Key key, Each each) {
         const bool kept = std::next(m) == last || std::string_view(key(*std::next(m))) != std::string_view(key(*m));
         each(*m, kept);
     }
+}
+
+// The members of list (a vector) read in text order, sorted once by key bytes, only
+// the last of each repeated key kept.
+template <class List, class Key>
+void sort_keep_last(List& list, Key key) {
+    if (keys_ascend(list.begin(), list.end(), key)) return;
+    auto out = list.begin();
+    sort_keys(list.begin(), list.end(), key, [&](auto& m, bool kept) {
+        if (!kept) return;
+        if (&m != &*out) *out = std::move(m);
+        ++out;
+    });
+    list.erase(out, list.end());
 }
 
 }  // namespace vorlan::json

@@ -158,15 +158,7 @@ bool operator==(const JsonValue& a, const JsonValue& b) {
 }
 
 void sort_members(JsonObject& members) {
-    auto key = [](const JsonMember& m) -> const String& { return m.key; };
-    if (keys_ascend(members.begin(), members.end(), key)) return;
-    std::size_t out = 0;
-    sort_keys(members.begin(), members.end(), key, [&](JsonMember& m, bool kept) {
-        if (!kept) return;
-        if (&m != &members[out]) members[out] = std::move(m);
-        ++out;
-    });
-    members.resize(out);
+    sort_keep_last(members, [](const JsonMember& m) -> const String& { return m.key; });
 }
 
 bool valid_utf8(std::string_view s) { return utf8::first_invalid(s) == s.size(); }

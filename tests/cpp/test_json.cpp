@@ -1,10 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <limits>
+#include <map>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "json/json.hpp"
+#include "room.hpp"
 
 using namespace vorlan::json;
 
@@ -354,4 +360,91 @@ TEST(JsonValue, EqualityAndSorting) {
     EXPECT_EQ(parse("{\"a\":1,\"a\":2}"), parse("{\"a\":2}"));
     JsonValue nan(std::numeric_limits<double>::quiet_NaN());
     EXPECT_FALSE(nan == nan);
+}
+
+namespace {
+
+// A map value that counts how often it is moved or copied, whichever way.
+struct Counted {
+    static inline std::size_t moves = 0;
+    std::int64_t v = 0;
+    Counted() = default;
+    Counted(const Counted& o) : v(o.v) { ++moves; }
+    Counted(Counted&& o) noexcept : v(o.v) { ++moves; }
+    Counted& operator=(const Counted& o) {
+        v = o.v;
+        ++moves;
+        return *this;
+    }
+    Counted& operator=(Counted&& o) noexcept {
+        v = o.v;
+        ++moves;
+        return *this;
+    }
+};
+
+bool read_counted(Reader& r, Counted& c) { return r.read_i64(c.v, "i64"); }
+
+// The map's key -> value pairs in the order they are held.
+template <class M>
+std::vector<std::pair<std::string, std::int64_t>> held(const M& m) {
+    std::vector<std::pair<std::string, std::int64_t>> out;
+    for (const auto& [key, value] : m) out.emplace_back(std::string(key), value.v);
+    return out;
+}
+
+}  // namespace
+
+// A map is read in text order and sorted once: a text against key order, or shuffled
+// as a hash map writes it, moves its values n log n times, not once per entry after
+// each insertion place. Each key's last value is kept, and only a text with each key
+// once, in order, is canonical.
+TEST(JsonReadMap, KeyOrderCostsNLogNMoves) {
+    constexpr int n = 4000;
+    enum class Order { Ascending, Descending, Shuffled, ShuffledRepeats };
+    struct Row {
+        Order order;
+        bool canonical;
+    };
+    const Row rows[] = {
+        {Order::Ascending, true},
+        {Order::Descending, false},
+        {Order::Shuffled, false},
+        {Order::ShuffledRepeats, false},
+    };
+    for (const Row& row : rows) {
+        std::vector<int> keys(n);
+        for (int i = 0; i < n; ++i) keys[i] = i;
+        if (row.order == Order::Descending) std::reverse(keys.begin(), keys.end());
+        if (row.order == Order::ShuffledRepeats) keys.insert(keys.end(), keys.begin(), keys.begin() + n / 2);
+        if (row.order >= Order::Shuffled) std::shuffle(keys.begin(), keys.end(), std::mt19937(7));
+        // Each member's value is its place in the text, so the last one read is the largest.
+        std::string text = "{";
+        std::map<std::string, std::int64_t> expected;
+        for (std::size_t at = 0; at < keys.size(); ++at) {
+            char key[16];
+            std::snprintf(key, sizeof key, "k%05d", keys[at]);
+            text.append(at ? "," : "").append("\"").append(key).append("\":").append(std::to_string(at));
+            expected[key] = static_cast<std::int64_t>(at);
+        }
+        text.append("}");
+        const std::vector<std::pair<std::string, std::int64_t>> want(expected.begin(), expected.end());
+        const std::size_t bound = 4 * keys.size() * static_cast<std::size_t>(std::log2(keys.size()));
+
+        Reader entries_text(text);
+        vorlan::Entries<Counted> entries;
+        Counted::moves = 0;
+        ASSERT_TRUE(vorlan::read_entries(entries_text, entries, read_counted));
+        EXPECT_LE(Counted::moves, bound) << static_cast<int>(row.order);
+        EXPECT_EQ(held(entries), want) << static_cast<int>(row.order);
+        EXPECT_EQ(entries_text.noncanonical_count() == 0, row.canonical) << static_cast<int>(row.order);
+
+        Reader sorted_text(text);
+        vorlan::SortedMap<Counted> sorted;
+        Counted::moves = 0;
+        ASSERT_TRUE(read_map(sorted_text, sorted, read_counted));
+        EXPECT_LE(Counted::moves, bound) << static_cast<int>(row.order);
+        EXPECT_EQ(held(sorted), want) << static_cast<int>(row.order);
+        EXPECT_EQ(sorted_text.noncanonical_count() == 0, row.canonical) << static_cast<int>(row.order);
+    }
 }

@@ -1,4 +1,5 @@
 import json
+import random
 
 import pytest
 
@@ -183,6 +184,23 @@ EXPR_NORMALIZED = [
 @pytest.mark.parametrize("text,expected", EXPR_NORMALIZED)
 def test_normalize_expr(text, expected):
     assert vorlan.normalize_expr(text) == expected
+
+
+# The tag first is read in one pass; the tag last makes the reader buffer the object first.
+@pytest.mark.parametrize("tag_first", [True, False])
+@pytest.mark.parametrize("order", ["descending", "shuffled"])
+def test_large_obj_out_of_order_reads_as_in_order_with_last_values(order, tag_first):
+    keys = [f"k{i:04d}" for i in range(1000)]
+    keys = keys[::-1] + keys[::-3] if order == "descending" else keys + keys[::3]
+    if order == "shuffled":
+        random.Random(7).shuffle(keys)
+    members = [(k, at) for at, k in enumerate(keys)]
+
+    def obj(members):
+        fields = "{" + ",".join(f'"{k}":{{"expr":"field","name":"f{at}"}}' for k, at in members) + "}"
+        return '{"expr":"obj","fields":' + fields + "}" if tag_first else '{"fields":' + fields + ',"expr":"obj"}'
+
+    assert vorlan.normalize_expr(obj(members)) == vorlan.normalize_expr(obj(sorted(dict(members).items())))
 
 
 ACTION_NORMALIZED = [

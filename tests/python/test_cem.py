@@ -1,4 +1,5 @@
 import json
+import random
 from pathlib import Path
 
 import pytest
@@ -293,3 +294,11 @@ def test_real_manifest():
         '{"name":"type","ty":{"Enum":["button","submit","reset"]},"default":"button",'
         '"doc":"The default behavior of the button.\\nPossible values are: `button` (default), `submit`, and `reset`."}'
         '],"fields":[],"events":[],"slots":["","icon"]}')
+
+
+def test_members_named_as_any_attribute_are_dropped():
+    names = [f"n{i:03d}" for i in range(300)]
+    attributes = [{"name": n} for n in names[::2]]
+    random.Random(7).shuffle(attributes)
+    declaration = element(attributes=attributes, members=[field(name=n) for n in reversed(names)])
+    assert [f["name"] for f in only_schema(declaration)["fields"]] == names[::-2]

@@ -1,3 +1,6 @@
+import json
+import random
+
 import pytest
 
 import vorlan
@@ -182,6 +185,43 @@ def test_map_key_order_in_the_text_does_not_matter():
     b = '{"slots":{"t":[],"s":[{"tag":"y"}]},"props":{"b":{"Int":1},"a":"Null"},"tag":"x"}'
     assert canonical(a) == canonical(b)
     assert vorlan.diff(a, b) == EMPTY
+
+
+# Each map field of a tree: the tree holding a map text there, and the value of member number v.
+MAP_FIELDS = {
+    "props": (lambda m: '{"tag":"t","props":' + m + "}", lambda v: {"Int": v}),
+    "Map value": (lambda m: '{"tag":"t","props":{"p":{"Map":' + m + "}}}", lambda v: {"Str": str(v)}),
+    "events": (lambda m: '{"tag":"t","events":' + m + "}", lambda v: {"kind": "emit", "event": f"e{v}"}),
+    "event_options": (
+        lambda m: '{"tag":"t","event_options":' + m + "}",
+        lambda v: {"capture": v % 2 == 0, "once": v % 3 == 0},
+    ),
+    "bindings": (lambda m: '{"tag":"t","bindings":' + m + "}", lambda v: {"field": f"f{v}", "mode": "one-way"}),
+    "slots": (lambda m: '{"tag":"t","slots":' + m + "}", lambda v: [{"tag": f"c{v}"}]),
+}
+
+
+def map_text(members, value):
+    return "{" + ",".join(json.dumps(k) + ":" + json.dumps(value(v), separators=(",", ":")) for k, v in members) + "}"
+
+
+@pytest.mark.parametrize("order", ["descending", "shuffled"])
+@pytest.mark.parametrize("field", MAP_FIELDS)
+def test_large_map_out_of_order_reads_as_in_order_with_last_values(field, order):
+    tree, value = MAP_FIELDS[field]
+    keys = [f"k{i:04d}" for i in range(1000)]
+    keys = keys[::-1] + keys[::-3] if order == "descending" else keys + keys[::3]
+    if order == "shuffled":
+        random.Random(7).shuffle(keys)
+    # Each member's value is its place in the text, so a key's last value is its largest.
+    members = [(k, at) for at, k in enumerate(keys)]
+    last = sorted(dict(members).items())
+    first = sorted(dict(reversed(members)).items())
+    read, in_order, firsts = tree(map_text(members, value)), tree(map_text(last, value)), tree(map_text(first, value))
+    assert canonical(read) == canonical(in_order)
+    assert vorlan.diff(read, in_order) == EMPTY
+    assert vorlan.diff(firsts, read) == vorlan.diff(firsts, in_order) != EMPTY
+    assert vorlan.diff(read, firsts) == vorlan.diff(in_order, firsts)
 
 
 @pytest.mark.parametrize(
