@@ -1,5 +1,6 @@
 #include "key_index.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -33,35 +34,48 @@ std::uint64_t hash_key(std::string_view k) {
 
 }  // namespace
 
-KeyGroups::KeyGroups(const std::vector<std::string_view>& keys) : keys_(&keys) {
+KeyGroups::KeyGroups(const std::vector<std::string_view>& keys, Index index) : keys_(&keys) {
     const std::size_t m = keys.size();
-    std::vector<std::size_t> last;  // per group (by first position): its last position
-    auto join = [&](std::size_t g, std::size_t j) {
-        if (first_.empty()) {
-            first_.resize(m);
-            for (std::size_t x = 0; x < m; ++x) first_[x] = x;
-            next_.assign(m, npos);
-            last = first_;
-        }
-        first_[j] = g;
-        next_[last[g]] = j;
-        last[g] = j;
-    };
     if (m <= kScanLimit) {
+        std::vector<std::size_t> last;
         for (std::size_t j = 0; j < m; ++j)
-            if (std::size_t g = scan(keys[j], j); g != j) join(g, j);
+            if (std::size_t g = scan(keys[j], j); g != j) join(g, j, last);
         return;
     }
+    if (index == Index::Sorted || !hash()) sort();
+}
+
+void KeyGroups::join(std::size_t g, std::size_t j, std::vector<std::size_t>& last) {
+    if (first_.empty()) {
+        const std::size_t m = keys_->size();
+        first_.resize(m);
+        for (std::size_t x = 0; x < m; ++x) first_[x] = x;
+        next_.assign(m, npos);
+        last = first_;
+    }
+    first_[j] = g;
+    next_[last[g]] = j;
+    last[g] = j;
+}
+
+bool KeyGroups::hash() {
+    const std::vector<std::string_view>& keys = *keys_;
+    const std::size_t m = keys.size();
     // At most half full; a position plus one fits below shift_.
     const std::size_t capacity = std::bit_ceil(2 * m);
     home_shift_ = 64 - static_cast<unsigned>(std::countr_zero(capacity));
     shift_ = static_cast<unsigned>(std::bit_width(m));
     table_.assign(capacity, 0);
+    // Random hashes at this load leave runs of a few dozen entries at the most.
+    const std::size_t longest = 32 + 4 * std::bit_width(m);
     const std::uint64_t low = (std::uint64_t{1} << shift_) - 1;
+    std::vector<std::size_t> last;
     for (std::size_t j = 0; j < m; ++j) {
         const std::uint64_t h = hash_key(keys[j]);
         const std::uint64_t tag = h & ~low;
+        std::size_t probes = 0;
         for (std::size_t i = static_cast<std::size_t>(h >> home_shift_);; i = (i + 1) & (capacity - 1)) {
+            if (++probes > longest) return false;
             const std::uint64_t e = table_[i];
             if (e == 0) {
                 table_[i] = tag | (j + 1);
@@ -69,10 +83,36 @@ KeyGroups::KeyGroups(const std::vector<std::string_view>& keys) : keys_(&keys) {
             }
             const std::size_t g = static_cast<std::size_t>(e & low) - 1;
             if ((e & ~low) == tag && keys[g] == keys[j]) {
-                join(g, j);
+                join(g, j, last);
                 break;
             }
         }
+    }
+    // A lookup that misses walks the run its home lies in to the end.
+    std::size_t run = 0;
+    for (std::size_t i = 0; i < 2 * capacity; ++i) {
+        run = table_[i & (capacity - 1)] ? run + 1 : 0;
+        if (run > longest) return false;
+    }
+    return true;
+}
+
+void KeyGroups::sort() {
+    const std::vector<std::string_view>& keys = *keys_;
+    const std::size_t m = keys.size();
+    table_.clear();
+    first_.clear();
+    next_.clear();
+    sorted_.resize(m);
+    for (std::size_t j = 0; j < m; ++j) sorted_[j] = j;
+    std::sort(sorted_.begin(), sorted_.end(), [&](std::size_t a, std::size_t b) {
+        const int c = keys[a].compare(keys[b]);
+        return c < 0 || (c == 0 && a < b);
+    });
+    std::vector<std::size_t> last;
+    for (std::size_t i = 1, start = 0; i < m; ++i) {
+        if (keys[sorted_[i]] != keys[sorted_[start]]) start = i;
+        else join(sorted_[start], sorted_[i], last);
     }
 }
 
@@ -88,6 +128,12 @@ std::size_t KeyGroups::find(std::string_view k, std::size_t guess) const {
     if (m <= kScanLimit) {
         std::size_t j = scan(k, m);
         return j == m ? npos : j;
+    }
+    if (!sorted_.empty()) {
+        const std::vector<std::string_view>& keys = *keys_;
+        const auto it = std::lower_bound(sorted_.begin(), sorted_.end(), k,
+                                         [&](std::size_t j, std::string_view key) { return keys[j] < key; });
+        return it != sorted_.end() && keys[*it] == k ? *it : npos;
     }
     const std::uint64_t low = (std::uint64_t{1} << shift_) - 1;
     const std::uint64_t h = hash_key(k);

@@ -16,14 +16,18 @@ namespace vorlan {
 inline constexpr std::size_t npos = static_cast<std::size_t>(-1);
 
 // Positions grouped by key. Short lists are scanned; longer ones are indexed by one
-// flat open-addressing table of positions.
+// flat open-addressing table of positions, or, where the keys' hashes crowd into runs
+// of the table (keys chosen to collide, say), by the positions sorted by key, so that
+// no keys make a lookup cost more than O(log n).
 // Repeated keys are rare (the diff gives up on them), so their chains are only kept
 // once a repeat is seen: until then every position is a group of its own.
 class KeyGroups {
 public:
-    explicit KeyGroups(const std::vector<std::string_view>& keys);
+    enum class Index { Hashed, Sorted };  // Sorted: only to hold both ways to each other in tests
+    explicit KeyGroups(const std::vector<std::string_view>& keys, Index index = Index::Hashed);
 
     std::size_t size() const { return keys_->size(); }
+    bool sorted() const { return !sorted_.empty(); }
     bool repeats() const { return !first_.empty(); }
     // The group of position j: its first position.
     std::size_t first(std::size_t j) const { return first_.empty() ? j : first_[j]; }
@@ -38,6 +42,12 @@ private:
 
     // The first of the positions before `end` whose key is k, or end.
     std::size_t scan(std::string_view k, std::size_t end) const;
+    // Puts the table together; false when some run of it grew past what random hashes
+    // make, so that the keys are sorted instead.
+    bool hash();
+    void sort();
+    // Joins position j to the group whose first position is g; last: per group, its last.
+    void join(std::size_t g, std::size_t j, std::vector<std::size_t>& last);
 
     const std::vector<std::string_view>* keys_;
     // Per entry: 0 when empty, else the position plus one in the low `shift_` bits and
@@ -46,6 +56,7 @@ private:
     std::vector<std::uint64_t> table_;
     unsigned shift_ = 0;
     unsigned home_shift_ = 0;
+    std::vector<std::size_t> sorted_;        // positions by key, then by position; empty when hashed
     std::vector<std::size_t> first_, next_;  // empty while no key repeats
 };
 

@@ -70,13 +70,56 @@ TEST(KeyedPasses, FenwickMatchesPlainScanOnRandomLists) {
         std::size_t n = rng() % (alphabet + 8);
         for (std::size_t t = 0; t < n; ++t) new_keys.push_back(pool[rng() % alphabet]);
 
-        std::vector<KeyedOp> fast_ops, plain_ops;
-        std::vector<std::size_t> fast_origin, plain_origin;
-        keyed_passes(KeyGroups(old_keys), new_keys, fast_ops, fast_origin);
+        std::vector<KeyedOp> plain_ops;
+        std::vector<std::size_t> plain_origin;
         keyed_passes_plain(old_keys, new_keys, plain_ops, plain_origin);
-        ASSERT_EQ(fast_ops, plain_ops) << "round " << round;
-        ASSERT_EQ(fast_origin, plain_origin) << "round " << round;
+        for (const KeyGroups::Index index : {KeyGroups::Index::Hashed, KeyGroups::Index::Sorted}) {
+            std::vector<KeyedOp> fast_ops;
+            std::vector<std::size_t> fast_origin;
+            keyed_passes(KeyGroups(old_keys, index), new_keys, fast_ops, fast_origin);
+            ASSERT_EQ(fast_ops, plain_ops) << "round " << round;
+            ASSERT_EQ(fast_origin, plain_origin) << "round " << round;
+        }
     }
+}
+
+// Eight-byte keys whose hashes all share their top 24 bits, made by running the key
+// hash backwards from chosen hashes: every one lands in one run of the table.
+std::vector<std::string> colliding_keys(std::size_t count) {
+    constexpr std::uint64_t kMul = 0x9e3779b97f4a7c15u;
+    std::uint64_t inverse = kMul;  // Newton's iteration for the inverse mod 2^64
+    for (int i = 0; i < 6; ++i) inverse *= 2 - kMul * inverse;
+    const std::uint64_t start = 9 * kMul;  // what the hash starts from for eight bytes
+    std::vector<std::string> keys;
+    for (std::uint64_t low = 1; keys.size() < count; ++low) {
+        std::uint64_t h = (std::uint64_t{0x5a5a5a} << 40) | (low * 0x9e37 & ((std::uint64_t{1} << 40) - 1));
+        h ^= h >> 32;
+        h *= inverse;
+        h ^= (h >> 29) ^ (h >> 58);
+        h *= inverse;
+        const std::uint64_t w = h ^ start;
+        std::string key(8, '\0');
+        for (int b = 0; b < 8; ++b) key[b] = static_cast<char>(w >> (8 * b));
+        if (json::valid_utf8(key)) keys.push_back(key);
+    }
+    return keys;
+}
+
+// Keys chosen to collide make the index sort them: every key is still found, and a
+// lookup costs O(log n) instead of a walk along one run that holds them all.
+TEST(KeyGroups, CollidingKeysAreSorted) {
+    const std::vector<std::string> texts = colliding_keys(3000);
+    std::vector<std::string_view> keys(texts.begin(), texts.end());
+    const KeyGroups groups(keys);
+    EXPECT_TRUE(groups.sorted());
+    EXPECT_FALSE(groups.repeats());
+    for (std::size_t j = 0; j < keys.size(); ++j) ASSERT_EQ(groups.find(keys[j]), j);
+    EXPECT_EQ(groups.find("absent"), npos);
+    // Ordinary keys stay hashed.
+    std::vector<std::string> plain;
+    for (std::size_t j = 0; j < 3000; ++j) plain.push_back(std::string("k").append(std::to_string(j)));
+    std::vector<std::string_view> plain_keys(plain.begin(), plain.end());
+    EXPECT_FALSE(KeyGroups(plain_keys).sorted());
 }
 
 std::string keyed_list(std::size_t n, bool reversed) {
