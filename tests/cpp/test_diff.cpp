@@ -187,9 +187,22 @@ std::string binding_of_depth(std::size_t depth) {
     if (depth == 1) return R"({"mode":"one-way"})";
     return R"({"compute":)" + std::string(depth - 1, '[') + std::string(depth - 1, ']') + R"(,"mode":"one-way"})";
 }
+std::string map_of_depth(std::size_t depth) {
+    if (depth < 3) return value_of_depth(depth);
+    return R"({"Map":{"k":)" + map_of_depth(depth - 2) + "}}";
+}
 std::string node_of_depth(std::size_t depth) {
     if (depth == 1) return R"({"tag":"x"})";
     return R"({"tag":"x","props":{"p":)" + value_of_depth(depth - 2) + "}}";
+}
+// A node whose depth lies in a handler, below a child that carries a binding.
+std::string node_with_handler_of_depth(std::size_t depth) {
+    return R"({"tag":"x","slots":{"s":[{"tag":"y","bindings":{"b":{"mode":"one-way"}}}]},"events":{"e":)" +
+           action_of_depth(depth - 2) + "}}";
+}
+std::string node_with_binding_of_depth(std::size_t depth) {
+    return R"({"tag":"x","events":{"e":{"kind":"js","handler":"h"}},"bindings":{"b":)" +
+           binding_of_depth(depth - 2) + "}}";
 }
 
 // What apply returns must read again: an op whose content would make the tree text nest
@@ -206,6 +219,8 @@ TEST(ApplyDepth, WhatApplyReturnsReadsAgain) {
     const Row rows[] = {
         {"SetProp at the limit", 40, R"("name":"p","value":)" + value_of_depth(8), 127},
         {"SetProp past it", 40, R"("name":"p","value":)" + value_of_depth(9), 128},
+        {"SetProp Map at the limit", 40, R"("name":"p","value":)" + map_of_depth(8), 127},
+        {"SetProp Map past it", 40, R"("name":"p","value":)" + map_of_depth(9), 128},
         {"SetProp Null on the deepest node", 43, R"("name":"p","value":"Null")", 128},
         {"SetProp Null one node up", 42, R"("name":"p","value":"Null")", 125},
         {"SetEvent at the limit", 40, R"("name":"e","action":)" + action_of_depth(8), 127},
@@ -216,9 +231,15 @@ TEST(ApplyDepth, WhatApplyReturnsReadsAgain) {
         {"SetBinding past it", 40, R"("name":"b","binding":)" + binding_of_depth(9), 128},
         {"InsertChild at the limit", 40, R"("slot":"t","index":0,"node":)" + node_of_depth(7), 127},
         {"InsertChild past it", 40, R"("slot":"t","index":0,"node":)" + node_of_depth(8), 128},
+        {"InsertChild with a handler at the limit", 40,
+         R"("slot":"t","index":0,"node":)" + node_with_handler_of_depth(7), 127},
+        {"InsertChild with a handler past it", 40,
+         R"("slot":"t","index":0,"node":)" + node_with_handler_of_depth(8), 128},
         {"InsertChild below the deepest node", 43, R"("slot":"t","index":0,"node":{"tag":"x"})", 130},
         {"Replace at the limit", 40, R"("node":)" + node_of_depth(10), 127},
         {"Replace past it", 40, R"("node":)" + node_of_depth(11), 128},
+        {"Replace with a binding at the limit", 40, R"("node":)" + node_with_binding_of_depth(10), 127},
+        {"Replace with a binding past it", 40, R"("node":)" + node_with_binding_of_depth(11), 128},
     };
     const char* names[] = {"SetProp", "SetEvent", "SetEventOptions", "SetBinding", "InsertChild", "Replace"};
     for (const Row& row : rows) {

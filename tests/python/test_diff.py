@@ -559,6 +559,13 @@ APPLY_FAILURES = [
     ("failure in the last op of a long patch", ABC,
      patch(*([op("SetProp", name="p", value={"Int": 1})] * 500), op("RemoveChild", slot="s", index=3)),
      'ops[500] (RemoveChild): index 3 is at or past the length 3 of slot "s"'),
+    # What apply returns must read again: the deepest node a tree may hold carries no map.
+    ("a prop on the deepest node", compact(deep_node(43)),
+     patch(op("SetProp", [("s", 0)] * 42, name="p", value="Null")),
+     "ops[0] (SetProp): the tree would nest 128 levels deep, deeper than the 127 levels a tree text may nest"),
+    ("a child below the deepest node", compact(deep_node(43)),
+     patch(op("InsertChild", [("s", 0)] * 42, slot="s", index=0, node={"tag": "c"})),
+     "ops[0] (InsertChild): the tree would nest 130 levels deep, deeper than the 127 levels a tree text may nest"),
 ]
 
 
@@ -740,12 +747,13 @@ def outcome(root, ops):
 
 
 @pytest.mark.parametrize("seed", range(3))
-def test_runs_of_child_ops_match_one_by_one(seed):
-    # A no-op between every two child ops keeps them from being applied as one run.
+def test_child_ops_apply_alike_with_other_ops_between(seed):
+    # Short lists change in place and long ones keep their changes aside; lists here
+    # start on both sides of that line and cross it.
     rng = random.Random(seed)
     separator = op("RemoveProp", name="absent")
     for _ in range(300):
-        length = rng.randrange(0, 6)
+        length = rng.choice([rng.randrange(0, 6), rng.randrange(26, 38)])
         root = compact({"tag": "x", "slots": {"s": [{"tag": f"c{i}"} for i in range(length)]}} if length or
                        rng.random() < 0.5 else {"tag": "x"})
         ops = random_child_ops(rng, length)
