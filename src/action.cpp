@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "json/collections.hpp"
+#include "json/key_order.hpp"
 #include "json/record.hpp"
 #include "operations.hpp"
 
@@ -280,11 +281,19 @@ bool read_slot(json::Reader& r, const JsonValue& v, SortedMap<Expr>& out) {
     const JsonObject* o = v.as_object();
     if (!o) return r.fail_unpositioned(json::invalid_type(v.describe(), "a map"));
     out.clear();
+    // Read in input order, so that the first bad member fails, then sorted once: set()
+    // in input order moves every later entry for each key that comes before them.
+    Vector<std::pair<std::string_view, Expr>> read;
+    read.reserve(o->size());
     for (const json::JsonMember& m : *o) {
-        Expr e;
+        auto& [key, e] = read.emplace_back(m.key, Expr{});
         if (!read_slot(r, m.value, e)) return false;
-        out.set(String(m.key), std::move(e));
     }
+    out.reserve(read.size());
+    json::sort_keys(read.begin(), read.end(), [](const auto& p) { return p.first; },
+                    [&](auto& p, bool kept) {
+                        if (kept) out.set(String(p.first), std::move(p.second));
+                    });
     return true;
 }
 

@@ -198,3 +198,39 @@ def test_out_of_memory_raises_memory_error_and_module_stays_usable(call, text):
     assert result["outcome"] == "MemoryError"
     assert result["after"] == ['{"ops":[{"Replace":{"path":[],"node":{"tag":"b"}}}]}',
                                '{"expr":"lit","value":1.5}']
+
+
+# (case, the call, the text it reads, given as code): each reads tens of megabytes
+# whose records, held whole, would take ten to a hundred times that.
+WITHIN_A_MULTIPLE = [
+    ("parse_cem members", "vorlan.parse_cem(TEXT)",
+     '\'{"modules":[{"declarations":[{"members":[\' + \'{"kind":"","name":""},\' * 2_000_000 + \'{"kind":"","name":""}]}]}]}\''),
+    ("parse_cem declarations", "vorlan.parse_cem(TEXT)",
+     '\'{"modules":[{"declarations":[\' + "{}," * 10_000_000 + "{}]}]}"'),
+    ("parse_cem inheritedFrom", "vorlan.parse_cem(TEXT)",
+     '\'{"modules":[{"declarations":[{"members":[{"kind":"field","name":"m","inheritedFrom":[\' + "0," * 15_000_000'
+     ' + "0]}]}]}]}"'),
+    ("parse_cem type text of bars", "vorlan.parse_cem(TEXT)",
+     '\'{"modules":[{"declarations":[{"customElement":true,"tagName":"x-a","attributes":[{"name":"a","type":'
+     '{"text":"\' + "|" * 30_000_000 + \'"}}]}]}]}\''),
+]
+
+
+@needs_plain_allocator
+@pytest.mark.parametrize("call,text", [row[1:] for row in WITHIN_A_MULTIPLE], ids=[row[0] for row in WITHIN_A_MULTIPLE])
+def test_memory_stays_within_a_multiple_of_the_input(call, text):
+    result = run_isolated('''
+        import json, resource
+        TEXT = %s
+        with open("/proc/self/statm") as f:
+            size = int(f.read().split()[0]) * 4096
+        # Room for a few copies of the text (its UTF-8 form, the result and its str) and some slack.
+        resource.setrlimit(resource.RLIMIT_AS, (size + 6 * len(TEXT) + (64 << 20), resource.RLIM_INFINITY))
+        try:
+            %s
+            outcome = "returned"
+        except MemoryError:
+            outcome = "MemoryError"
+        print(json.dumps({"outcome": outcome}))
+    ''' % (text, call))
+    assert result["outcome"] == "returned"
