@@ -203,6 +203,8 @@ def test_out_of_memory_raises_memory_error_and_module_stays_usable(call, text):
 # (case, the call, the text it reads, given as code): each reads tens of megabytes
 # whose records, held whole, would take ten to a hundred times that.
 WITHIN_A_MULTIPLE = [
+    ("normalize_action undeclared members before the tag", "vorlan.normalize_action(TEXT)",
+     '"{" + \'"":0,\' * 8_000_000 + \'"kind":"js","handler":"h"}\''),
     ("parse_cem members", "vorlan.parse_cem(TEXT)",
      '\'{"modules":[{"declarations":[{"members":[\' + \'{"kind":"","name":""},\' * 2_000_000 + \'{"kind":"","name":""}]}]}]}\''),
     ("parse_cem declarations", "vorlan.parse_cem(TEXT)",
