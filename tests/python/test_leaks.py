@@ -205,6 +205,10 @@ def test_out_of_memory_raises_memory_error_and_module_stays_usable(call, text):
 WITHIN_A_MULTIPLE = [
     ("normalize_action undeclared members before the tag", "vorlan.normalize_action(TEXT)",
      '"{" + \'"":0,\' * 8_000_000 + \'"kind":"js","handler":"h"}\''),
+    ("decode_frame JSON payload", "vorlan.decode_frame(TEXT)",
+     '(lambda h, p: len(h).to_bytes(4, "big") + h + len(p).to_bytes(4, "big") + p)('
+     'b\'{"codec":"application/json","model_type":"M","target":0,"rev":7,"kind":"Patch"}\', '
+     'b"[" + b"0," * 15_000_000 + b"0]")'),
     ("parse_cem members", "vorlan.parse_cem(TEXT)",
      '\'{"modules":[{"declarations":[{"members":[\' + \'{"kind":"","name":""},\' * 2_000_000 + \'{"kind":"","name":""}]}]}]}\''),
     ("parse_cem declarations", "vorlan.parse_cem(TEXT)",
