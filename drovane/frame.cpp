@@ -148,10 +148,9 @@ Result<std::string> decode_frame(std::string_view frame) {
         } else if (header.codec == drovane::kJsonCodec) {
             Result<std::string_view> valid = check_utf8(payload);
             if (!valid.ok()) return valid.failure();
-            json::Reader r(payload);
-            json::JsonValue value;
-            if (!r.parse_value(value) || !r.end_of_text()) return fail(r.error().text());
-            json::write_value(w, value);
+            Result<std::string> text = append_canonical_json(payload, std::move(w.out));
+            if (!text.ok()) return text.failure();
+            w.out = std::move(text.value());
         } else {
             return fail("unknown codec: " + header.codec);
         }

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "json/collections.hpp"
+#include "json/key_order.hpp"
 #include "json/record.hpp"
 #include "operations.hpp"
 
@@ -492,6 +493,14 @@ bool fast_union(json::Reader& r, U& out) {
     });
 }
 
+// Whether some variant of U has a field of this key.
+template <class U>
+bool declared_by_some_variant(std::string_view key) {
+    bool found = false;
+    for_each_index<kVariants<U>>([&](auto I) { found = found || kVariantRecord<U, I()>.find(key) >= 0; });
+    return found;
+}
+
 // Every shape, every message: the members are buffered, then the variant is built from them.
 template <class U>
 bool read_union_two_phase(json::Reader& r, U& out) {
@@ -512,6 +521,9 @@ bool read_union_two_phase(json::Reader& r, U& out) {
                     if (seen) return r.fail(json::duplicate_field(Info::tag_key));
                     seen = true;
                     if (!r.colon() || !read_tag_text<U>(r, index)) return false;
+                } else if (!declared_by_some_variant<U>(key)) {
+                    // Whichever variant the tag names skips it: read, not kept.
+                    if (!r.colon() || !r.check_value()) return false;
                 } else {
                     json::JsonMember& m = members.emplace_back();
                     m.key = key;

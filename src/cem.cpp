@@ -75,9 +75,11 @@ bool read_member(json::Reader& r, Member& out) {
             case 4: return r.read_bool(out.static_);
             case 5: return r.read_bool(out.readonly);
             case 6: {
+                // Only its presence matters: read by the rules of a generic value, kept as a flag.
                 bool is_null = false;
                 if (!r.read_null(is_null)) return false;
-                return is_null || r.parse_value(out.inherited_from.emplace());
+                out.inherited_from = !is_null;
+                return is_null || r.check_value();
             }
             case 7: return read_optional_text(r, out.attribute);
             case 8: return read_optional_text(r, out.default_);
@@ -96,26 +98,7 @@ constexpr auto kDeclaration = json::record("struct Declaration", {{"customElemen
                                                                   {"events", kDefault},
                                                                   {"slots", kDefault}});
 
-bool read_declaration(json::Reader& r, Declaration& out) {
-    return json::read_record(r, kDeclaration, [&](int i) {
-        switch (i) {
-            case 0: return r.read_bool(out.custom_element);
-            case 1: return read_optional_text(r, out.tag_name);
-            case 2: return read_optional_text(r, out.summary);
-            case 3: return read_optional_text(r, out.description);
-            case 4: return json::read_list(r, out.attributes, read_attribute);
-            case 5: return json::read_list(r, out.members, read_member);
-            case 6: return json::read_list(r, out.events, read_named);
-            default: return json::read_list(r, out.slots, read_named);
-        }
-    });
-}
-
 constexpr auto kModule = json::record("struct Module", {{"declarations", kDefault}});
-
-bool read_module(json::Reader& r, Module& out) {
-    return json::read_record(r, kModule, [&](int) { return json::read_list(r, out.declarations, read_declaration); });
-}
 
 constexpr auto kManifest = json::record("struct Manifest", {{"modules", kDefault}});
 
@@ -154,14 +137,26 @@ std::string_view trim(std::string_view s) {
     return s.substr(b, e - b);
 }
 
-std::vector<std::string_view> split_bars(std::string_view s) {
-    std::vector<std::string_view> pieces;
+// Calls each(piece) on the pieces of s between bars, in order, until it returns false;
+// returns whether it never did. No list of pieces: a text of bars alone has as many.
+template <class F>
+bool each_piece(std::string_view s, F&& each) {
     for (;;) {
-        std::size_t bar = s.find('|');
-        pieces.push_back(s.substr(0, bar));
-        if (bar == std::string_view::npos) return pieces;
+        const std::size_t bar = s.find('|');
+        if (!each(s.substr(0, bar))) return false;
+        if (bar == std::string_view::npos) return true;
         s.remove_prefix(bar + 1);
     }
+}
+
+// Calls each(part) on the parts of a type text: its pieces trimmed, the empty ones left out.
+template <class F>
+void each_part(std::string_view s, F&& each) {
+    each_piece(s, [&](std::string_view piece) {
+        piece = trim(piece);
+        if (!piece.empty()) each(piece);
+        return true;
+    });
 }
 
 bool is_quoted_literal(std::string_view s) {
@@ -234,37 +229,17 @@ PropSchema prop_schema(const std::string& name, const std::optional<TypeText>& t
     return PropSchema{name, parse_type(text), opaque_type_text(text), clean_default(default_), description};
 }
 
-// attribute_names is sorted.
-bool is_field(const Member& m, const std::vector<std::string_view>& attribute_names) {
+// Every test a member must pass to become a field but the one against the
+// attribute names, which may come after the members.
+bool may_be_field(const Member& m) {
     if (m.kind != "field") return false;
     if (m.privacy && *m.privacy != "public") return false;
     if (m.static_ || m.readonly) return false;
     if (!m.name.empty() && (m.name[0] == '#' || m.name[0] == '_')) return false;
     if (m.inherited_from || m.attribute) return false;
-    if (std::binary_search(attribute_names.begin(), attribute_names.end(), std::string_view(m.name))) return false;
     if (contains(BUILTIN_MEMBERS, m.name)) return false;
     std::string_view t = type_text_of(m.type);
     return !is_opaque_only(t) && t.find("=>") == std::string_view::npos;
-}
-
-ComponentSchema component_schema(const Declaration& d) {
-    ComponentSchema c;
-    c.tag_name = *d.tag_name;
-    c.class_name = pascal_case(c.tag_name);
-    c.summary = d.summary ? d.summary : d.description;
-    std::vector<std::string_view> attribute_names;
-    attribute_names.reserve(d.attributes.size());
-    for (const Attribute& a : d.attributes) {
-        attribute_names.push_back(a.name);
-        c.props.push_back(prop_schema(a.name, a.type, a.default_, a.description));
-    }
-    // Sorted once, so that each member is looked up in log time, not against every attribute.
-    std::sort(attribute_names.begin(), attribute_names.end());
-    for (const Member& m : d.members)
-        if (is_field(m, attribute_names)) c.fields.push_back(prop_schema(m.name, m.type, m.default_, m.description));
-    for (const Named& e : d.events) c.events.push_back(e.name);
-    for (const Named& s : d.slots) c.slots.push_back(s.name);
-    return c;
 }
 
 void write_strings(json::Writer& w, const std::vector<std::string>& list) {
@@ -276,15 +251,6 @@ void write_strings(json::Writer& w, const std::vector<std::string>& list) {
     w.raw(']');
 }
 
-void write_props(json::Writer& w, const std::vector<PropSchema>& list) {
-    w.raw('[');
-    for (std::size_t i = 0; i < list.size(); ++i) {
-        if (i) w.raw(',');
-        write_prop_schema(w, list[i]);
-    }
-    w.raw(']');
-}
-
 void write_optional(json::Writer& w, std::string_view key, const std::optional<std::string>& value) {
     if (!value) return;
     w.raw(',');
@@ -292,42 +258,181 @@ void write_optional(json::Writer& w, std::string_view key, const std::optional<s
     w.string(*value);
 }
 
-}  // namespace
-
-Result<Manifest> read_manifest(std::string_view text) {
-    json::Reader r(text);
-    Manifest m;
-    bool ok = json::read_record(r, kManifest, [&](int) { return json::read_list(r, m.modules, read_module); }) &&
-              r.end_of_text();
-    if (!ok) return fail(r.error().text());
-    return m;
+// A list read element by element, as read_list reads it, keeping none of them:
+// read_one() reads the element where the reader stands.
+template <class F>
+bool read_each(json::Reader& r, F&& read_one) {
+    int c = r.peek_ws();
+    if (c == '[') return r.in_array([&] {
+        bool first = true;
+        for (;;) {
+            int e = r.next_element(first);
+            if (e <= 0) return e == 0;
+            if (!read_one()) return false;
+        }
+    });
+    if (c < 0) return r.fail_peek("EOF while parsing a value");
+    return r.fail_invalid_type_here("a sequence");
 }
+
+// One declaration's schema as it is gathered while the declaration is read, its keys
+// in any order: props, events and slots written as they come, and the members that
+// pass every field test but the one against the attribute names, written, with their
+// names. Text takes a few bytes per element where a record takes hundreds.
+struct Gathered {
+    bool custom_element = false;
+    std::optional<std::string> tag_name;
+    std::optional<std::string> summary;
+    std::optional<std::string> description;
+    json::Writer props;
+    std::vector<std::string> attribute_names;
+    json::Writer fields;  // each candidate whole, without commas
+    struct Candidate {
+        std::string name;
+        std::size_t end;  // of its text; it begins where the one before ends
+    };
+    std::vector<Candidate> candidates;
+    json::Writer events;
+    json::Writer slots;
+
+    // Ready for the next declaration; what the buffers hold is kept for it.
+    void clear() {
+        custom_element = false;
+        tag_name.reset();
+        summary.reset();
+        description.reset();
+        props.out.clear();
+        attribute_names.clear();
+        fields.out.clear();
+        candidates.clear();
+        events.out.clear();
+        slots.out.clear();
+    }
+};
+
+void write_prop(json::Writer& w, const std::string& name, const std::optional<TypeText>& type,
+                const std::optional<std::string>& default_, const std::optional<std::string>& description) {
+    write_prop_schema(w, prop_schema(name, type, default_, description));
+}
+
+bool read_name_into(json::Reader& r, json::Writer& list) {
+    Named n;
+    if (!read_named(r, n)) return false;
+    if (!list.out.empty()) list.raw(',');
+    list.string(n.name);
+    return true;
+}
+
+bool read_declaration(json::Reader& r, Gathered& d) {
+    return json::read_record(r, kDeclaration, [&](int i) {
+        switch (i) {
+            case 0: return r.read_bool(d.custom_element);
+            case 1: return read_optional_text(r, d.tag_name);
+            case 2: return read_optional_text(r, d.summary);
+            case 3: return read_optional_text(r, d.description);
+            case 4: return read_each(r, [&] {
+                Attribute a;
+                if (!read_attribute(r, a)) return false;
+                if (!d.props.out.empty()) d.props.raw(',');
+                write_prop(d.props, a.name, a.type, a.default_, a.description);
+                d.attribute_names.push_back(std::move(a.name));
+                return true;
+            });
+            case 5: return read_each(r, [&] {
+                Member m;
+                if (!read_member(r, m)) return false;
+                if (may_be_field(m)) {
+                    write_prop(d.fields, m.name, m.type, m.default_, m.description);
+                    d.candidates.push_back({std::move(m.name), d.fields.out.size()});
+                }
+                return true;
+            });
+            case 6: return read_each(r, [&] { return read_name_into(r, d.events); });
+            default: return read_each(r, [&] { return read_name_into(r, d.slots); });
+        }
+    });
+}
+
+// The schema of a declaration that is a custom element with a tag name, after those
+// written before it; `first` when none was.
+void write_schema(json::Writer& w, bool& first, Gathered& d) {
+    if (!d.custom_element || !d.tag_name) return;
+    if (!first) w.raw(',');
+    first = false;
+    w.raw('{');
+    w.key("tag_name");
+    w.string(*d.tag_name);
+    w.raw(',');
+    w.key("class_name");
+    w.string(pascal_case(*d.tag_name));
+    write_optional(w, "summary", d.summary ? d.summary : d.description);
+    w.raw(',');
+    w.key("props");
+    w.raw('[');
+    w.raw(d.props.out);
+    w.raw("],");
+    w.key("fields");
+    w.raw('[');
+    // A member named as an attribute is that attribute's, not a field.
+    std::sort(d.attribute_names.begin(), d.attribute_names.end());
+    bool first_field = true;
+    std::size_t begin = 0;
+    for (const Gathered::Candidate& c : d.candidates) {
+        if (!std::binary_search(d.attribute_names.begin(), d.attribute_names.end(), c.name)) {
+            if (!first_field) w.raw(',');
+            first_field = false;
+            w.raw(std::string_view(d.fields.out).substr(begin, c.end - begin));
+        }
+        begin = c.end;
+    }
+    w.raw("],");
+    w.key("events");
+    w.raw('[');
+    w.raw(d.events.out);
+    w.raw("],");
+    w.key("slots");
+    w.raw('[');
+    w.raw(d.slots.out);
+    w.raw("]}");
+}
+
+}  // namespace
 
 PropType parse_type(std::optional<std::string_view> t) {
     if (!t) return {prop::Any{}};
-    std::vector<std::string_view> rest;
+    // The rest (the parts but undefined and null) is looked at as it goes by: its size,
+    // its first part, and what its parts all or some are.
     bool optional = false;
-    for (std::string_view piece : split_bars(*t)) {
-        piece = trim(piece);
-        if (piece.empty()) continue;
-        if (is_absent_word(piece)) optional = true;
-        else rest.push_back(piece);
-    }
-    if (rest.empty()) return {prop::Any{}};
+    std::size_t rest = 0;
+    std::string_view first;
+    bool all_literals = true;
+    bool all_string_or_literal = true;
+    bool some_string = false;
+    each_part(*t, [&](std::string_view part) {
+        if (is_absent_word(part)) {
+            optional = true;
+            return;
+        }
+        if (rest++ == 0) first = part;
+        const bool literal = is_quoted_literal(part);
+        all_literals = all_literals && literal;
+        all_string_or_literal = all_string_or_literal && (literal || part == "string");
+        some_string = some_string || part == "string";
+    });
+    if (rest == 0) return {prop::Any{}};
     PropType base;
-    bool all_literals = std::all_of(rest.begin(), rest.end(), is_quoted_literal);
-    bool some_string = std::find(rest.begin(), rest.end(), "string") != rest.end();
     if (all_literals) {
         prop::Enum e;
-        for (std::string_view part : rest) e.values.emplace_back(literal_inside(part));
+        e.values.reserve(rest);
+        each_part(*t, [&](std::string_view part) {
+            if (!is_absent_word(part)) e.values.emplace_back(literal_inside(part));
+        });
         base.v = std::move(e);
-    } else if (some_string && std::all_of(rest.begin(), rest.end(), [](std::string_view p) {
-                   return p == "string" || is_quoted_literal(p);
-               })) {
+    } else if (some_string && all_string_or_literal) {
         base.v = prop::Str{};
-    } else if (rest.size() == 1 && rest[0] == "number") {
+    } else if (rest == 1 && first == "number") {
         base.v = prop::Number{};
-    } else if (rest.size() == 1 && rest[0] == "boolean") {
+    } else if (rest == 1 && first == "boolean") {
         base.v = prop::Bool{};
     } else {
         return {prop::Any{}};
@@ -417,31 +522,21 @@ std::string pascal_case(std::string_view tag) {
 
 bool is_opaque_only(std::string_view type_text) {
     bool opaque = false;
-    for (std::string_view piece : split_bars(type_text)) {
-        if (trim(piece).empty()) continue;
+    const bool no_real_type = each_piece(type_text, [&](std::string_view piece) {
+        if (trim(piece).empty()) return true;
         std::string_view s = strip_array_suffixes(piece);
         if (s.starts_with("Array<") && s.ends_with('>'))
             s = strip_array_suffixes(s.substr(6, s.size() - 7));
         else if (s.starts_with("ReadonlyArray<") && s.ends_with('>'))
             s = strip_array_suffixes(s.substr(14, s.size() - 15));
-        if (is_absent_word(s)) continue;
+        if (is_absent_word(s)) return true;
         if (contains(OPAQUE_TYPE_NAMES, s) || is_element_type(s)) {
             opaque = true;
-            continue;
+            return true;
         }
         return false;
-    }
-    return opaque;
-}
-
-Result<std::vector<ComponentSchema>> parse_manifest(std::string_view text) {
-    Result<Manifest> manifest = read_manifest(text);
-    if (!manifest.ok()) return manifest.failure();
-    std::vector<ComponentSchema> schemas;
-    for (const Module& module : manifest.value().modules)
-        for (const Declaration& d : module.declarations)
-            if (d.custom_element && d.tag_name) schemas.push_back(component_schema(d));
-    return schemas;
+    });
+    return no_real_type && opaque;
 }
 
 void write_prop_schema(json::Writer& w, const PropSchema& p) {
@@ -457,39 +552,27 @@ void write_prop_schema(json::Writer& w, const PropSchema& p) {
     w.raw('}');
 }
 
-void write_component_schema(json::Writer& w, const ComponentSchema& c) {
-    w.raw('{');
-    w.key("tag_name");
-    w.string(c.tag_name);
-    w.raw(',');
-    w.key("class_name");
-    w.string(c.class_name);
-    write_optional(w, "summary", c.summary);
-    w.raw(',');
-    w.key("props");
-    write_props(w, c.props);
-    w.raw(',');
-    w.key("fields");
-    write_props(w, c.fields);
-    w.raw(',');
-    w.key("events");
-    write_strings(w, c.events);
-    w.raw(',');
-    w.key("slots");
-    write_strings(w, c.slots);
-    w.raw('}');
-}
-
 Result<std::string> parse_cem_json(std::string_view manifest) {
     return in_arena([&]() -> Result<std::string> {
-        Result<std::vector<ComponentSchema>> schemas = parse_manifest(manifest);
-        if (!schemas.ok()) return schemas.failure();
+        // Each declaration is written as soon as it is read, so that only one is held at a time.
+        json::Reader r(manifest);
         json::Writer w;
         w.raw('[');
-        for (std::size_t i = 0; i < schemas.value().size(); ++i) {
-            if (i) w.raw(',');
-            write_component_schema(w, schemas.value()[i]);
-        }
+        bool first = true;
+        Gathered d;
+        const bool ok = json::read_record(r, kManifest, [&](int) {
+            return read_each(r, [&] {
+                return json::read_record(r, kModule, [&](int) {
+                    return read_each(r, [&] {
+                        d.clear();
+                        if (!read_declaration(r, d)) return false;
+                        write_schema(w, first, d);
+                        return true;
+                    });
+                });
+            });
+        });
+        if (!ok || !r.end_of_text()) return fail(r.error().text());
         w.raw(']');
         return std::move(w.out);
     });

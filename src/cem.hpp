@@ -13,7 +13,7 @@
 
 namespace vorlan::cem {
 
-// ---- manifest records ---------------------------------------------------
+// ---- manifest records (read one at a time: parse_cem_json keeps none past its declaration) ----
 
 struct TypeText {
     std::optional<std::string> text;
@@ -37,33 +37,11 @@ struct Member {
     std::optional<std::string> privacy;
     bool static_ = false;
     bool readonly = false;
-    std::optional<json::JsonValue> inherited_from;
+    bool inherited_from = false;  // present and not null: a value of any shape, never looked at
     std::optional<std::string> attribute;
     std::optional<std::string> default_;
     std::optional<std::string> description;
 };
-
-struct Declaration {
-    bool custom_element = false;
-    std::optional<std::string> tag_name;
-    std::optional<std::string> summary;
-    std::optional<std::string> description;
-    std::vector<Attribute> attributes;
-    std::vector<Member> members;
-    std::vector<Named> events;
-    std::vector<Named> slots;
-};
-
-struct Module {
-    std::vector<Declaration> declarations;
-};
-
-struct Manifest {
-    std::vector<Module> modules;
-};
-
-// Reads a whole manifest text; the error is the reader's message with its position.
-Result<Manifest> read_manifest(std::string_view text);
 
 // ---- prop types ---------------------------------------------------------
 
@@ -118,16 +96,6 @@ struct PropSchema {
     std::optional<std::string> doc;
 };
 
-struct ComponentSchema {
-    std::string tag_name;
-    std::string class_name;
-    std::optional<std::string> summary;
-    std::vector<PropSchema> props;
-    std::vector<PropSchema> fields;
-    std::vector<std::string> events;
-    std::vector<std::string> slots;
-};
-
 inline constexpr std::string_view BUILTIN_MEMBERS[] = {
     "accessKey", "adoptedStyleSheets", "attributes", "autocapitalize", "autofocus", "classList", "className",
     "contentEditable", "dataset", "dir", "draggable", "enterKeyHint", "hidden", "id", "innerHTML", "innerText",
@@ -147,9 +115,6 @@ std::string pascal_case(std::string_view tag);
 // object type, and at least one is the latter.
 bool is_opaque_only(std::string_view type_text);
 
-Result<std::vector<ComponentSchema>> parse_manifest(std::string_view text);
-
 void write_prop_schema(json::Writer& w, const PropSchema& p);
-void write_component_schema(json::Writer& w, const ComponentSchema& c);
 
 }  // namespace vorlan::cem

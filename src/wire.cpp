@@ -556,39 +556,117 @@ void write_scalar(json::Writer& w, const Item& it) {
     }
 }
 
-// A map or array being written, and where its members' text starts.
+// The text of a value whose maps are written in arrival order, their members put in
+// key order (the last of a repeated key kept) once the whole value is written: a map
+// moved as it closes would be moved again by every map around it that moves too,
+// as many times as maps nest.
+class SortedText {
+public:
+    explicit SortedText(std::string& out) : out_(out) {}
+
+    // Just after a map's opening brace.
+    void open_map() { open_.push_back(Open{members_.size(), out_.size()}); }
+    // Before a member's key is written, and its comma; the key must stay valid until
+    // the map closes.
+    void member(std::string_view key) {
+        std::size_t begin = out_.size();
+        if (members_.size() > open_.back().first_member) {
+            members_.back().end = begin;
+            out_.push_back(',');
+            ++begin;
+        }
+        members_.push_back(Member{key, begin, 0});
+    }
+    // Before the map's closing brace.
+    void close_map() {
+        const Open map = open_.back();
+        open_.pop_back();
+        const auto from = members_.begin() + static_cast<std::ptrdiff_t>(map.first_member);
+        if (from == members_.end()) return;
+        members_.back().end = out_.size();
+        auto key = [](const Member& m) { return m.key; };
+        if (!json::keys_ascend(from, members_.end(), key)) {
+            Reorder r{map.body, out_.size(), kept_.size(), 0};
+            json::sort_keys(from, members_.end(), key, [&](const Member& m, bool kept) {
+                if (kept) kept_.push_back(Span{m.begin, m.end});
+            });
+            r.count = kept_.size() - r.first_kept;
+            reorders_.push_back(r);
+        }
+        members_.resize(map.first_member);
+    }
+    // Writes the text again with every map's members in order, when some were not.
+    void finish() {
+        if (reorders_.empty()) return;
+        std::sort(reorders_.begin(), reorders_.end(),
+                  [](const Reorder& a, const Reorder& b) { return a.body < b.body; });
+        std::string sorted;
+        sorted.reserve(out_.size());
+        emit(sorted, 0, out_.size());
+        out_ = std::move(sorted);
+    }
+
+private:
+    struct Open {
+        std::size_t first_member;  // index into members_
+        std::size_t body;          // offset just past the opening brace
+    };
+    // A member of an open map: its key bytes and where its "key":value text lies.
+    struct Member {
+        std::string_view key;
+        std::size_t begin;
+        std::size_t end;
+    };
+    struct Span {
+        std::size_t begin;
+        std::size_t end;
+    };
+    // A map whose members are to be written in another order: its body, and the
+    // members it keeps in key order, at kept_[first_kept, first_kept + count).
+    struct Reorder {
+        std::size_t body;
+        std::size_t end;
+        std::size_t first_kept;
+        std::size_t count;
+    };
+
+    // The first map to reorder whose body starts after `at`: a map's first member starts
+    // where its body does, and the maps inside it after that.
+    std::vector<Reorder>::const_iterator reorder_after(std::size_t at) const {
+        return std::upper_bound(reorders_.begin(), reorders_.end(), at,
+                                [](std::size_t a, const Reorder& r) { return a < r.body; });
+    }
+
+    // Appends out_[lo, hi) to `to`, each map to reorder inside it in its order. Recurses
+    // as deep as such maps nest in one another.
+    void emit(std::string& to, std::size_t lo, std::size_t hi) const {
+        std::size_t at = lo;
+        for (auto r = reorder_after(lo); r != reorders_.end() && r->body < hi; r = reorder_after(at)) {
+            to.append(out_, at, r->body - at);
+            for (std::size_t k = 0; k < r->count; ++k) {
+                if (k) to.push_back(',');
+                const Span& m = kept_[r->first_kept + k];
+                emit(to, m.begin, m.end);
+            }
+            at = r->end;
+        }
+        to.append(out_, at, hi - at);
+    }
+
+    std::string& out_;
+    std::vector<Open> open_;
+    std::vector<Member> members_;  // of the open maps, innermost last
+    std::vector<Span> kept_;
+    std::vector<Reorder> reorders_;
+};
+
+// An array being written: the elements it still expects. A map's count is of members,
+// want_key telling whether its next item is a key.
 struct OpenText {
     std::uint64_t left;
     bool is_map;
     bool want_key;
-    std::size_t first_member;  // index into the member list
-    std::size_t body;          // output offset just past the opening bracket
 };
-
-// A member of a map being written: its key bytes and where its "key":value text lies.
-struct MemberText {
-    std::string_view key;
-    std::size_t begin;
-    std::size_t end;
-};
-
-// Writes keys of a map that arrived out of order in key order, the last of a repeated key winning.
-void sort_member_text(std::string& out, std::vector<MemberText>& members, std::size_t first, std::size_t body,
-                      std::string& scratch) {
-    auto from = members.begin() + static_cast<std::ptrdiff_t>(first);
-    auto to = members.end();
-    auto key = [](const MemberText& m) { return m.key; };
-    if (json::keys_ascend(from, to, key)) return;
-    scratch.assign(out, body, std::string::npos);
-    out.resize(body);
-    bool first_kept = true;
-    json::sort_keys(from, to, key, [&](const MemberText& m, bool kept) {
-        if (!kept) return;
-        if (!first_kept) out.push_back(',');
-        first_kept = false;
-        out.append(scratch, m.begin - body, m.end - m.begin);
-    });
-}
 
 }  // namespace
 
@@ -602,8 +680,7 @@ Result<std::string> append_json(std::string_view bytes, std::string text) {
     std::string& out = w.out;
     const std::size_t start = out.size();
     std::vector<OpenText> stack;
-    std::vector<MemberText> members;
-    std::string scratch;
+    SortedText sorted(out);
     int depth = kMsgpackDepthLimit;
     bool too_deep_for_json = false;
     for (;;) {
@@ -618,7 +695,8 @@ Result<std::string> append_json(std::string_view bytes, std::string text) {
                 bool is_map = it.kind == Item::Kind::Map;
                 out.push_back(is_map ? '{' : '[');
                 if (it.count > 0) {
-                    stack.push_back(OpenText{it.count, is_map, is_map, members.size(), out.size()});
+                    stack.push_back(OpenText{it.count, is_map, is_map});
+                    if (is_map) sorted.open_map();
                     continue;
                 }
                 ++depth;
@@ -627,15 +705,9 @@ Result<std::string> append_json(std::string_view bytes, std::string text) {
             }
             default:
                 if (at_key) {
-                    OpenText& top = stack.back();
-                    std::size_t begin = out.size();
-                    if (members.size() > top.first_member) {
-                        out.push_back(',');
-                        ++begin;
-                    }
-                    members.push_back(MemberText{it.str, begin, 0});
+                    sorted.member(it.str);
                     w.key(it.str);
-                    top.want_key = false;
+                    stack.back().want_key = false;
                     continue;
                 }
                 write_scalar(w, it);
@@ -644,32 +716,102 @@ Result<std::string> append_json(std::string_view bytes, std::string text) {
         // The value is written: close every container it completes.
         for (;;) {
             if (stack.empty()) {
+                sorted.finish();
                 if (too_deep_for_json) {
                     // The text's reader refuses it: its message and position are the failure.
                     json::Reader r(std::string_view(out).substr(start));
-                    json::JsonValue ignored;
-                    if (!r.parse_value(ignored)) return fail(r.error().text());
+                    if (!r.check_value()) return fail(r.error().text());
                 }
                 return std::move(out);
             }
             OpenText& top = stack.back();
-            if (top.is_map) {
-                members.back().end = out.size();
-                top.want_key = true;
-            }
+            if (top.is_map) top.want_key = true;
             if (--top.left > 0) {
                 if (!top.is_map) out.push_back(',');
                 break;
             }
-            if (top.is_map) {
-                sort_member_text(out, members, top.first_member, top.body, scratch);
-                members.resize(top.first_member);
-            }
+            if (top.is_map) sorted.close_map();
             out.push_back(top.is_map ? '}' : ']');
             stack.pop_back();
             ++depth;
         }
     }
+}
+
+namespace {
+
+// A builder over the reader's walk that writes the value as a generic value is
+// written, maps in key order by SortedText, without building one.
+class CanonicalText {
+public:
+    static constexpr json::WalkRules rules = json::kRead;
+
+    CanonicalText(std::string_view text, json::Writer& w) : text_(text), w_(w), sorted_(w.out) {}
+
+    bool null() {
+        w_.null();
+        return true;
+    }
+    bool boolean(bool b) {
+        w_.boolean(b);
+        return true;
+    }
+    bool number(const json::Number& n) {
+        switch (n.kind) {
+            case json::Number::Kind::U64: w_.u64(n.u); break;
+            case json::Number::Kind::I64: w_.i64(n.i); break;
+            case json::Number::Kind::F64: w_.f64(n.f); break;
+        }
+        return true;
+    }
+    bool string(std::string_view s) {
+        w_.string(s);
+        return true;
+    }
+    bool begin_array() {
+        w_.raw('[');
+        return true;
+    }
+    // Called before each element: the first follows the bracket.
+    void element() {
+        if (w_.out.back() != '[') w_.raw(',');
+    }
+    void end_array() { w_.raw(']'); }
+    bool begin_object() {
+        w_.raw('{');
+        sorted_.open_map();
+        return true;
+    }
+    bool key(std::string_view k) {
+        // An escaped key was unescaped into the reader's scratch, which the next string overwrites.
+        if (k.data() < text_.data() || k.data() > text_.data() + text_.size()) k = unescaped_.emplace_back(k);
+        sorted_.member(k);
+        w_.key(k);
+        return true;
+    }
+    void end_object() {
+        sorted_.close_map();
+        w_.raw('}');
+    }
+    void finish() { sorted_.finish(); }
+
+private:
+    std::string_view text_;
+    json::Writer& w_;
+    SortedText sorted_;
+    std::deque<std::string> unescaped_;
+};
+
+}  // namespace
+
+Result<std::string> append_canonical_json(std::string_view json, std::string text) {
+    json::Writer w(0);
+    w.out = std::move(text);
+    json::Reader r(json);
+    CanonicalText canonical(json, w);
+    if (!r.walk(canonical) || !r.end_of_text()) return fail(r.error().text());
+    canonical.finish();
+    return std::move(w.out);
 }
 
 }  // namespace vorlan::wire

@@ -43,6 +43,11 @@ Result<Packing> read_packing(std::string_view text);
 // as JSON reading refuses fails as reading its text would.
 Result<std::string> append_json(std::string_view bytes, std::string text);
 
+// Appends a JSON document to text as a generic value read from it is written (compact,
+// maps in key order with the last of a repeated key), and returns text; fails with
+// the reader's message and position.
+Result<std::string> append_canonical_json(std::string_view json, std::string text);
+
 // s when it is valid UTF-8, else "invalid utf-8 sequence of N bytes from index I"
 // or "incomplete utf-8 byte sequence from index I".
 Result<std::string_view> check_utf8(std::string_view s);

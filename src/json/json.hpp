@@ -411,6 +411,9 @@ public:
     // or, for parse_buffered, members kept in input order with repeated keys.
     bool parse_value(JsonValue& out);
     bool parse_buffered(JsonValue& out);
+    // One value read as parse_value reads it, under the same limit and with the same
+    // messages, keeping nothing: for a value whose shape does not matter.
+    bool check_value();
     // After the document: only whitespace may follow, else "trailing characters".
     bool end_of_text();
 

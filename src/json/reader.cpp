@@ -583,10 +583,15 @@ bool Reader::skip_number() {
 
 namespace {
 
-struct Skip {
-    static constexpr WalkRules rules = kSkip;
+// Reads a value by rules R and keeps nothing: skipping, or checking a value whose
+// shape does not matter as a generic value is read.
+template <WalkRules R>
+struct Discard {
+    static constexpr WalkRules rules = R;
     bool null() { return true; }
     bool boolean(bool) { return true; }
+    bool number(const Number&) { return true; }
+    bool string(std::string_view) { return true; }
     void element() {}
     bool key(std::string_view) { return true; }
     bool begin_array() { return true; }
@@ -654,8 +659,13 @@ struct Build {
 }  // namespace
 
 bool Reader::skip_value() {
-    Skip skip;
+    Discard<kSkip> skip;
     return walk(skip);
+}
+
+bool Reader::check_value() {
+    Discard<kRead> check;
+    return walk(check);
 }
 
 bool Reader::parse_value(JsonValue& out) {

@@ -301,6 +301,21 @@ TEST(JsonReader, SkipValueHasNoDepthLimit) {
     }
 }
 
+TEST(JsonReader, CheckValueReadsAsParseValueDoes) {
+    const std::string cases[] = {
+        std::string(127, '[') + std::string(127, ']'), std::string(128, '[') + std::string(128, ']'),
+        "[1,]", "{\"a\":1,}", "[1e400]", "\"\\uD800\"", "\"\\x\"", "{\"b\":1,\"a\":[true,null,-0.5]}", "[1 2]", "",
+    };
+    for (const std::string& text : cases) {
+        Reader parsed(text), checked(text);
+        JsonValue v;
+        const bool ok = parsed.parse_value(v);
+        EXPECT_EQ(checked.check_value(), ok) << text;
+        EXPECT_EQ(checked.offset(), parsed.offset()) << text;
+        if (!ok) { EXPECT_EQ(checked.error().text(), parsed.error().text()) << text; }
+    }
+}
+
 TEST(JsonReader, PositionsOfUnpositionedErrors) {
     // An error raised by record logic takes the position where the enclosing
     // reader stands after its close-on-error step.

@@ -186,21 +186,27 @@ def test_normalize_expr(text, expected):
     assert vorlan.normalize_expr(text) == expected
 
 
-# The tag first is read in one pass; the tag last makes the reader buffer the object first.
-@pytest.mark.parametrize("tag_first", [True, False])
-@pytest.mark.parametrize("order", ["descending", "shuffled"])
-def test_large_obj_out_of_order_reads_as_in_order_with_last_values(order, tag_first):
-    keys = [f"k{i:04d}" for i in range(1000)]
-    keys = keys[::-1] + keys[::-3] if order == "descending" else keys + keys[::3]
-    if order == "shuffled":
-        random.Random(7).shuffle(keys)
-    members = [(k, at) for at, k in enumerate(keys)]
+# Key orders of an obj's fields, 40 of them (past the small-object sort), each key's last value
+# the field expression naming it; read in one pass (tag first) and in two (tag last).
+OBJ_FIELD_ORDERS = {
+    "descending": [(k, k) for k in reversed(range(40))],
+    "shuffled": [(k * 17 % 40, k * 17 % 40) for k in range(40)],
+    "repeated": [(k % 8, k) for k in reversed(range(40))] + [(k, k) for k in range(8)],
+}
 
-    def obj(members):
-        fields = "{" + ",".join(f'"{k}":{{"expr":"field","name":"f{at}"}}' for k, at in members) + "}"
-        return '{"expr":"obj","fields":' + fields + "}" if tag_first else '{"fields":' + fields + ',"expr":"obj"}'
 
-    assert vorlan.normalize_expr(obj(members)) == vorlan.normalize_expr(obj(sorted(dict(members).items())))
+@pytest.mark.parametrize("tag_last", [False, True], ids=["tag first", "tag last"])
+@pytest.mark.parametrize("order", OBJ_FIELD_ORDERS)
+def test_obj_fields_in_any_key_order(order, tag_last):
+    def field(k, name):
+        inner = '"name":"f%d"' % name
+        return '{%s,"expr":"field"}' % inner if tag_last else '{"expr":"field",%s}' % inner
+    fields = "{" + ",".join('"k%02d":%s' % (k, field(k, v)) for k, v in OBJ_FIELD_ORDERS[order]) + "}"
+    text = '{"fields":%s,"expr":"obj"}' % fields if tag_last else '{"expr":"obj","fields":%s}' % fields
+    keys = sorted({k for k, _ in OBJ_FIELD_ORDERS[order]})
+    expected = ('{"expr":"obj","fields":{' +
+                ",".join('"k%02d":{"expr":"field","name":"f%d"}' % (k, k) for k in keys) + "}}")
+    assert vorlan.normalize_expr(text) == expected
 
 
 ACTION_NORMALIZED = [
