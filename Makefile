@@ -95,7 +95,8 @@ wasm: test-deps
 	  $(PYTHON) -m pytest -q tests/python/test_wasm.py
 
 # On demand, not in CI: a Release build with the C++ benchmarks, then one table of
-# vorlan against its peers (bench/README.md says what each row means).
+# vorlan against its peers and one of how each call grows on worst-case input shapes
+# (bench/README.md says what each row means).
 BENCH_BUILD := build-bench
 BENCH_PACKAGES := libsimdjson-dev python3-msgpack python3-ujson python3-jsonpatch time
 # orjson, the main parsing peer, is not packaged for Debian 12: bench.py runs under the first
@@ -119,5 +120,6 @@ bench: deps
 	    if "$$p" -c '$(BENCH_WANTS)' 2>/dev/null; then py=$$p; break; fi; \
 	  done; \
 	fi; \
-	echo "bench.py runs under $$py"; \
-	"$$py" bench/bench.py --module-dir $(BENCH_BUILD) --core $(BENCH_BUILD)/bench/bench_core
+	echo "bench.py and shapes.py run under $$py"; \
+	"$$py" bench/bench.py --module-dir $(BENCH_BUILD) --core $(BENCH_BUILD)/bench/bench_core && \
+	"$$py" bench/shapes.py --module-dir $(BENCH_BUILD)

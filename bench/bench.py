@@ -23,6 +23,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import child  # noqa: E402
 import gen_trees  # noqa: E402
+from report import fmt_time, print_table  # noqa: E402
 
 SIZES = [("0.1 MB", 100_000), ("1 MB", 1_000_000), ("10 MB", 10_000_000)]
 TARGET_SIZE = "1 MB"
@@ -89,16 +90,6 @@ def median_group(fns, repeat, min_batch=0.05):
         for fn, number, ts in zip(fns, numbers, times):
             ts.append(timeit.timeit(fn, number=number) / number)
     return [statistics.median(ts) for ts in times]
-
-
-def fmt_time(s):
-    if s is None:
-        return "-"
-    if s < 1e-3:
-        return f"{s * 1e6:.1f} us"
-    if s < 1:
-        return f"{s * 1e3:.2f} ms"
-    return f"{s:.2f} s"
 
 
 def fmt_mb(n):
@@ -174,20 +165,8 @@ class Table:
         self.rows.append(None)
 
     def print(self):
-        head = ["size", "operation", "vorlan", "peer", "peer time", "ratio", "target", ""]
-        real = [r for r in self.rows if r is not None] + [head]
-        widths = [max(len(str(r[i])) for r in real) for i in range(len(head))]
-        right = {2, 4, 5}
-
-        def line(r):
-            return "  ".join(str(c).rjust(w) if i in right else str(c).ljust(w)
-                             for i, (c, w) in enumerate(zip(r, widths))).rstrip()
-
-        print(line(head))
-        print("  ".join("-" * w for w in widths))
         rows = self.rows[:-1] if self.rows and self.rows[-1] is None else self.rows
-        for r in rows:
-            print(line(r) if r is not None else "")
+        print_table(["size", "operation", "vorlan", "peer", "peer time", "ratio", "target", ""], rows, {2, 4, 5})
 
 
 def parse_peers():
