@@ -22,6 +22,10 @@ bool operator==(const RequestOptions& a, const RequestOptions& b) {
 }
 bool operator==(const Action& a, const Action& b) { return a.v == b.v; }
 
+// A variant that grows past the others is boxed (see Expr and Action): a list of
+// them takes the room of the largest one left unboxed for each element.
+static_assert(sizeof(void*) != 8 || (sizeof(Expr) <= 80 && sizeof(Action) <= 160));
+
 namespace {
 
 using json::JsonObject;
@@ -185,6 +189,28 @@ void for_each_index(F&& f) {
         std::make_index_sequence<N>{});
 }
 
+// A variant held in a Box is read and written as the record it holds.
+template <class T>
+struct Unboxed {
+    using type = T;
+};
+template <class T>
+struct Unboxed<Box<T>> {
+    using type = T;
+};
+template <class T>
+T& unboxed(T& v) {
+    return v;
+}
+template <class T>
+T& unboxed(Box<T>& b) {
+    return *b;
+}
+template <class T>
+const T& unboxed(const Box<T>& b) {
+    return *b;
+}
+
 // The record of S's field table, named `name` + `variant` in its messages.
 template <class S>
 constexpr auto record_of(std::string_view name, std::string_view variant) {
@@ -210,8 +236,10 @@ bool with_field(int i, F&& f) {
 }
 
 template <class U, std::size_t I>
-constexpr auto kVariantRecord =
-    record_of<std::variant_alternative_t<I, decltype(U::v)>>(UnionInfo<U>::record, UnionInfo<U>::names[I]);
+using Alternative = typename Unboxed<std::variant_alternative_t<I, decltype(U::v)>>::type;
+
+template <class U, std::size_t I>
+constexpr auto kVariantRecord = record_of<Alternative<U, I>>(UnionInfo<U>::record, UnionInfo<U>::names[I]);
 
 constexpr auto kRequestOptions = [] {
     auto rec = record_of<RequestOptions>("struct RequestOptions", {});
@@ -368,7 +396,7 @@ template <class U>
 bool read_body(json::Reader& r, const json::Buffered& body, std::size_t index, U& out) {
     bool ok = false;
     for_each_index<kVariants<U>>([&](auto I) {
-        if (index == I) ok = read_fields(r, body, out.v.template emplace<I()>(), kVariantRecord<U, I()>);
+        if (index == I) ok = read_fields(r, body, unboxed(out.v.template emplace<I()>()), kVariantRecord<U, I()>);
     });
     return ok;
 }
@@ -487,7 +515,7 @@ bool fast_union(json::Reader& r, U& out) {
         const std::size_t index = variant_index<U>(name);
         bool ok = false;
         for_each_index<kVariants<U>>([&](auto I) {
-            if (index == I) ok = fast_fields<kVariantRecord<U, I()>>(r, out.v.template emplace<I()>(), first);
+            if (index == I) ok = fast_fields<kVariantRecord<U, I()>>(r, unboxed(out.v.template emplace<I()>()), first);
         });
         return ok;
     });
@@ -646,7 +674,7 @@ void write_union(json::Writer& w, const U& u) {
     w.key(UnionInfo<U>::tag_key);
     w.string(UnionInfo<U>::tags[u.v.index()]);
     for_each_index<kVariants<U>>([&](auto I) {
-        if (u.v.index() == I) write_fields(w, *std::get_if<I()>(&u.v), true, kVariantRecord<U, I()>);
+        if (u.v.index() == I) write_fields(w, unboxed(*std::get_if<I()>(&u.v)), true, kVariantRecord<U, I()>);
     });
     w.raw('}');
 }
