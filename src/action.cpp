@@ -250,7 +250,8 @@ constexpr auto kRequestOptions = [] {
 // ---- reading from a buffered or parsed value ---------------------------
 // Errors are left in the reader without a position. V is JsonValue when the value is
 // the reader's own buffer: what is read is moved out of it. V is const JsonValue when
-// the value stays as it is: what is read is copied.
+// the value stays as it is and is only checked (expr_json_value_error): texts are
+// copied, and literal values, which any value reads as, are not kept.
 
 template <class U, class V>
 bool read_union(json::Reader& r, V& v, U& out, bool allow_index);
@@ -357,9 +358,10 @@ void sort_deep(JsonValue& v) {
 
 template <class V>
 bool read_slot(json::Reader&, V& v, JsonValue& out) {
-    if constexpr (std::is_const_v<V>) out = v;
-    else out = std::move(v);
-    sort_deep(out);
+    if constexpr (!std::is_const_v<V>) {
+        out = std::move(v);
+        sort_deep(out);
+    }
     return true;
 }
 
@@ -729,12 +731,14 @@ Result<std::string> normalize(std::string_view text, Read read, Write write) {
 bool read_action(json::Reader& r, Action& out) { return read_union_text(r, out); }
 bool read_expr(json::Reader& r, Expr& out) { return read_union_text(r, out); }
 
-Result<Expr> expr_from_json_value(const json::JsonValue& v) {
+std::optional<std::string> expr_json_value_error(const json::JsonValue& v) {
+    // The expression is built only to be checked, in memory given back when it ends.
+    const ArenaRewind checked;
     // A reader over no text holds the error, which has no position to take.
     json::Reader errors({});
     Expr out;
-    if (!read_union(errors, v, out, false)) return fail(errors.take_error().message);
-    return out;
+    if (!read_union(errors, v, out, false)) return errors.take_error().message;
+    return std::nullopt;
 }
 
 void write_action(json::Writer& w, const Action& a) { write_union(w, a); }

@@ -233,9 +233,9 @@ struct Action {
 bool read_action(json::Reader& r, Action& out);
 bool read_expr(json::Reader& r, Expr& out);
 
-// Already parsed value (objects sorted): the outermost tag must be a string. The
-// message has no position.
-Result<Expr> expr_from_json_value(const json::JsonValue& v);
+// Whether an already parsed value (objects sorted) reads as an expression whose
+// outermost tag is a string: the message (without a position) if not.
+std::optional<std::string> expr_json_value_error(const json::JsonValue& v);
 
 // Compact canonical text: tag first, then the declared fields in order.
 void write_action(json::Writer& w, const Action& a);
