@@ -22,6 +22,10 @@ bool operator==(const RequestOptions& a, const RequestOptions& b) {
 }
 bool operator==(const Action& a, const Action& b) { return a.v == b.v; }
 
+// A variant that grows past the others is boxed (see Expr and Action): a list of
+// them takes the room of the largest one left unboxed for each element.
+static_assert(sizeof(void*) != 8 || (sizeof(Expr) <= 80 && sizeof(Action) <= 160));
+
 namespace {
 
 using json::JsonObject;
@@ -185,6 +189,28 @@ void for_each_index(F&& f) {
         std::make_index_sequence<N>{});
 }
 
+// A variant held in a Box is read and written as the record it holds.
+template <class T>
+struct Unboxed {
+    using type = T;
+};
+template <class T>
+struct Unboxed<Box<T>> {
+    using type = T;
+};
+template <class T>
+T& unboxed(T& v) {
+    return v;
+}
+template <class T>
+T& unboxed(Box<T>& b) {
+    return *b;
+}
+template <class T>
+const T& unboxed(const Box<T>& b) {
+    return *b;
+}
+
 // The record of S's field table, named `name` + `variant` in its messages.
 template <class S>
 constexpr auto record_of(std::string_view name, std::string_view variant) {
@@ -210,8 +236,10 @@ bool with_field(int i, F&& f) {
 }
 
 template <class U, std::size_t I>
-constexpr auto kVariantRecord =
-    record_of<std::variant_alternative_t<I, decltype(U::v)>>(UnionInfo<U>::record, UnionInfo<U>::names[I]);
+using Alternative = typename Unboxed<std::variant_alternative_t<I, decltype(U::v)>>::type;
+
+template <class U, std::size_t I>
+constexpr auto kVariantRecord = record_of<Alternative<U, I>>(UnionInfo<U>::record, UnionInfo<U>::names[I]);
 
 constexpr auto kRequestOptions = [] {
     auto rec = record_of<RequestOptions>("struct RequestOptions", {});
@@ -220,44 +248,72 @@ constexpr auto kRequestOptions = [] {
 }();
 
 // ---- reading from a buffered or parsed value ---------------------------
-// Errors are left in the reader without a position.
+// Errors are left in the reader without a position. V is JsonValue when the value is
+// the reader's own buffer: what is read is moved out of it. V is const JsonValue when
+// the value stays as it is and is only checked (expr_json_value_error): texts are
+// copied, and literal values, which any value reads as, are not kept.
 
-template <class U>
-bool read_union(json::Reader& r, const JsonValue& v, U& out, bool allow_index);
+template <class U, class V>
+bool read_union(json::Reader& r, V& v, U& out, bool allow_index);
 
-bool read_slot(json::Reader& r, const JsonValue& v, String& out);
-bool read_slot(json::Reader& r, const JsonValue& v, Ref& out);
-bool read_slot(json::Reader& r, const JsonValue& v, Expr& out);
-bool read_slot(json::Reader& r, const JsonValue& v, Action& out);
-bool read_slot(json::Reader& r, const JsonValue& v, SortedMap<Expr>& out);
-bool read_slot(json::Reader& r, const JsonValue& v, JsonValue& out);
-bool read_slot(json::Reader& r, const JsonValue& v, EndpointUrl& out);
-bool read_slot(json::Reader& r, const JsonValue& v, RequestOptions& out);
-template <class T>
-bool read_slot(json::Reader& r, const JsonValue& v, Box<T>& out);
-template <class T>
-bool read_slot(json::Reader& r, const JsonValue& v, std::optional<T>& out);
-template <class T>
-bool read_slot(json::Reader& r, const JsonValue& v, Vector<T>& out);
+template <class V>
+bool read_slot(json::Reader& r, V& v, String& out);
+template <class V>
+bool read_slot(json::Reader& r, V& v, Ref& out);
+template <class V>
+bool read_slot(json::Reader& r, V& v, Expr& out);
+template <class V>
+bool read_slot(json::Reader& r, V& v, Action& out);
+template <class V>
+bool read_slot(json::Reader& r, V& v, SortedMap<Expr>& out);
+template <class V>
+bool read_slot(json::Reader& r, V& v, JsonValue& out);
+template <class V>
+bool read_slot(json::Reader& r, V& v, EndpointUrl& out);
+template <class V>
+bool read_slot(json::Reader& r, V& v, RequestOptions& out);
+template <class V, class T>
+bool read_slot(json::Reader& r, V& v, Box<T>& out);
+template <class V, class T>
+bool read_slot(json::Reader& r, V& v, std::optional<T>& out);
+template <class V, class T>
+bool read_slot(json::Reader& r, V& v, Vector<T>& out);
 
-bool read_slot(json::Reader& r, const JsonValue& v, String& out) {
-    const String* s = v.as_string();
+// A text of the buffer, moved out of it when the buffer is the reader's own.
+template <class S>
+void take(S& from, String& out) {
+    if constexpr (std::is_const_v<S>) out.assign(from.data(), from.size());
+    else out = std::move(from);
+}
+
+template <class V>
+bool read_slot(json::Reader& r, V& v, String& out) {
+    auto* s = v.as_string();
     if (!s) return r.fail_unpositioned(json::invalid_type(v.describe(), "a string"));
-    out.assign(s->data(), s->size());
+    take(*s, out);
     return true;
 }
 
-bool read_slot(json::Reader& r, const JsonValue& v, Ref& out) { return read_union(r, v, out, true); }
-bool read_slot(json::Reader& r, const JsonValue& v, Expr& out) { return read_union(r, v, out, true); }
-bool read_slot(json::Reader& r, const JsonValue& v, Action& out) { return read_union(r, v, out, true); }
+template <class V>
+bool read_slot(json::Reader& r, V& v, Ref& out) {
+    return read_union(r, v, out, true);
+}
+template <class V>
+bool read_slot(json::Reader& r, V& v, Expr& out) {
+    return read_union(r, v, out, true);
+}
+template <class V>
+bool read_slot(json::Reader& r, V& v, Action& out) {
+    return read_union(r, v, out, true);
+}
 
-template <class T>
-bool read_slot(json::Reader& r, const JsonValue& v, Box<T>& out) {
+template <class V, class T>
+bool read_slot(json::Reader& r, V& v, Box<T>& out) {
     return read_slot(r, v, *out);
 }
 
-template <class T>
-bool read_slot(json::Reader& r, const JsonValue& v, std::optional<T>& out) {
+template <class V, class T>
+bool read_slot(json::Reader& r, V& v, std::optional<T>& out) {
     if (v.is_null()) {
         out.reset();
         return true;
@@ -266,24 +322,25 @@ bool read_slot(json::Reader& r, const JsonValue& v, std::optional<T>& out) {
     return read_slot(r, v, *out);
 }
 
-template <class T>
-bool read_slot(json::Reader& r, const JsonValue& v, Vector<T>& out) {
-    const json::JsonArray* a = v.as_array();
+template <class V, class T>
+bool read_slot(json::Reader& r, V& v, Vector<T>& out) {
+    auto* a = v.as_array();
     if (!a) return r.fail_unpositioned(json::invalid_type(v.describe(), "a sequence"));
     out.clear();
     out.reserve(a->size());
-    for (const JsonValue& e : *a)
+    for (V& e : *a)
         if (!read_slot(r, e, out.emplace_back())) return false;
     return true;
 }
 
-bool read_slot(json::Reader& r, const JsonValue& v, SortedMap<Expr>& out) {
-    const JsonObject* o = v.as_object();
+template <class V>
+bool read_slot(json::Reader& r, V& v, SortedMap<Expr>& out) {
+    auto* o = v.as_object();
     if (!o) return r.fail_unpositioned(json::invalid_type(v.describe(), "a map"));
     out.clear();
     out.reserve(o->size());
     // Read in text order, the first bad value failing, and sorted once.
-    for (const json::JsonMember& m : *o)
+    for (auto& m : *o)
         if (!read_slot(r, m.value, out.add(m.key))) return false;
     out.settle();
     return true;
@@ -299,15 +356,19 @@ void sort_deep(JsonValue& v) {
     }
 }
 
-bool read_slot(json::Reader&, const JsonValue& v, JsonValue& out) {
-    out = v;
-    sort_deep(out);
+template <class V>
+bool read_slot(json::Reader&, V& v, JsonValue& out) {
+    if constexpr (!std::is_const_v<V>) {
+        out = std::move(v);
+        sort_deep(out);
+    }
     return true;
 }
 
-bool read_slot(json::Reader& r, const JsonValue& v, EndpointUrl& out) {
-    if (const String* s = v.as_string()) {
-        out.v = EndpointUrl::Static{String(*s)};
+template <class V>
+bool read_slot(json::Reader& r, V& v, EndpointUrl& out) {
+    if (auto* s = v.as_string()) {
+        take(*s, out.v.emplace<EndpointUrl::Static>().url);
         return true;
     }
     EndpointUrl::Evaluated e;
@@ -320,17 +381,18 @@ bool read_slot(json::Reader& r, const JsonValue& v, EndpointUrl& out) {
 }
 
 // Reads the fields of S from a buffered body by its record.
-template <class S, std::size_t N>
-bool read_fields(json::Reader& r, const json::Buffered& body, S& s, const json::Record<N>& rec) {
-    return json::read_buffered(r, rec, body, [&](int i, const JsonValue& v) {
+template <class S, class V, std::size_t N>
+bool read_fields(json::Reader& r, const json::Buffered<V>& body, S& s, const json::Record<N>& rec) {
+    return json::read_buffered(r, rec, body, [&](int i, V& v) {
         return with_field<S>(i, [&](auto ptr) { return read_slot(r, v, s.*ptr); });
     });
 }
 
-bool read_slot(json::Reader& r, const JsonValue& v, RequestOptions& out) {
-    if (const JsonObject* o = v.as_object()) return read_fields(r, json::Buffered{o, nullptr, 0}, out, kRequestOptions);
-    if (const json::JsonArray* a = v.as_array())
-        return read_fields(r, json::Buffered{nullptr, a->data(), a->size()}, out, kRequestOptions);
+template <class V>
+bool read_slot(json::Reader& r, V& v, RequestOptions& out) {
+    if (auto* o = v.as_object()) return read_fields(r, json::Buffered<V>{o, nullptr, 0}, out, kRequestOptions);
+    if (auto* a = v.as_array())
+        return read_fields(r, json::Buffered<V>{nullptr, a->data(), a->size()}, out, kRequestOptions);
     return r.fail_unpositioned(json::invalid_type(v.describe(), kRequestOptions.expected()));
 }
 
@@ -364,20 +426,20 @@ bool resolve_tag(json::Reader& r, const JsonValue& tag, bool allow_index, std::s
 }
 
 // Phase 2: builds variant `index` of U from its buffered members or elements.
-template <class U>
-bool read_body(json::Reader& r, const json::Buffered& body, std::size_t index, U& out) {
+template <class U, class V>
+bool read_body(json::Reader& r, const json::Buffered<V>& body, std::size_t index, U& out) {
     bool ok = false;
     for_each_index<kVariants<U>>([&](auto I) {
-        if (index == I) ok = read_fields(r, body, out.v.template emplace<I()>(), kVariantRecord<U, I()>);
+        if (index == I) ok = read_fields(r, body, unboxed(out.v.template emplace<I()>()), kVariantRecord<U, I()>);
     });
     return ok;
 }
 
-template <class U>
-bool read_union(json::Reader& r, const JsonValue& v, U& out, bool allow_index) {
+template <class U, class V>
+bool read_union(json::Reader& r, V& v, U& out, bool allow_index) {
     using Info = UnionInfo<U>;
     std::size_t index = 0;
-    if (const JsonObject* o = v.as_object()) {
+    if (auto* o = v.as_object()) {
         bool seen = false;
         for (const json::JsonMember& m : *o) {
             if (m.key != Info::tag_key) continue;
@@ -387,12 +449,12 @@ bool read_union(json::Reader& r, const JsonValue& v, U& out, bool allow_index) {
         }
         if (!seen) return r.fail_unpositioned(json::missing_field(Info::tag_key));
         // The tag member names no field of any variant, so the body skips it.
-        return read_body(r, json::Buffered{o, nullptr, 0}, index, out);
+        return read_body(r, json::Buffered<V>{o, nullptr, 0}, index, out);
     }
-    if (const json::JsonArray* a = v.as_array()) {
+    if (auto* a = v.as_array()) {
         if (a->empty()) return r.fail_unpositioned(json::missing_field(Info::tag_key));
         if (!resolve_tag<U>(r, (*a)[0], allow_index, index)) return false;
-        return read_body(r, json::Buffered{nullptr, a->data() + 1, a->size() - 1}, index, out);
+        return read_body(r, json::Buffered<V>{nullptr, a->data() + 1, a->size() - 1}, index, out);
     }
     return r.fail_unpositioned(json::invalid_type(v.describe(), "internally tagged enum " + std::string(Info::type)));
 }
@@ -487,7 +549,7 @@ bool fast_union(json::Reader& r, U& out) {
         const std::size_t index = variant_index<U>(name);
         bool ok = false;
         for_each_index<kVariants<U>>([&](auto I) {
-            if (index == I) ok = fast_fields<kVariantRecord<U, I()>>(r, out.v.template emplace<I()>(), first);
+            if (index == I) ok = fast_fields<kVariantRecord<U, I()>>(r, unboxed(out.v.template emplace<I()>()), first);
         });
         return ok;
     });
@@ -501,7 +563,8 @@ bool declared_by_some_variant(std::string_view key) {
     return found;
 }
 
-// Every shape, every message: the members are buffered, then the variant is built from them.
+// Every shape, every message: the members are buffered, then the variant is built from
+// them, taking what it holds out of the buffer.
 template <class U>
 bool read_union_two_phase(json::Reader& r, U& out) {
     using Info = UnionInfo<U>;
@@ -533,7 +596,7 @@ bool read_union_two_phase(json::Reader& r, U& out) {
             if (!seen) return r.fail_unpositioned(json::missing_field(Info::tag_key));
             return true;
         });
-        return ok && read_body(r, json::Buffered{&members, nullptr, 0}, index, out);
+        return ok && read_body(r, json::Buffered<JsonValue>{&members, nullptr, 0}, index, out);
     }
     if (c == '[') {
         json::JsonArray elements;
@@ -550,7 +613,7 @@ bool read_union_two_phase(json::Reader& r, U& out) {
                 if (!r.parse_buffered(elements.emplace_back())) return false;
             }
         });
-        return ok && read_body(r, json::Buffered{nullptr, elements.data(), elements.size()}, index, out);
+        return ok && read_body(r, json::Buffered<JsonValue>{nullptr, elements.data(), elements.size()}, index, out);
     }
     if (c < 0) return r.fail_peek("EOF while parsing a value");
     return r.fail_invalid_type_here("internally tagged enum " + std::string(Info::type));
@@ -646,7 +709,7 @@ void write_union(json::Writer& w, const U& u) {
     w.key(UnionInfo<U>::tag_key);
     w.string(UnionInfo<U>::tags[u.v.index()]);
     for_each_index<kVariants<U>>([&](auto I) {
-        if (u.v.index() == I) write_fields(w, *std::get_if<I()>(&u.v), true, kVariantRecord<U, I()>);
+        if (u.v.index() == I) write_fields(w, unboxed(*std::get_if<I()>(&u.v)), true, kVariantRecord<U, I()>);
     });
     w.raw('}');
 }
@@ -668,12 +731,14 @@ Result<std::string> normalize(std::string_view text, Read read, Write write) {
 bool read_action(json::Reader& r, Action& out) { return read_union_text(r, out); }
 bool read_expr(json::Reader& r, Expr& out) { return read_union_text(r, out); }
 
-Result<Expr> expr_from_json_value(const json::JsonValue& v) {
+std::optional<std::string> expr_json_value_error(const json::JsonValue& v) {
+    // The expression is built only to be checked, in memory given back when it ends.
+    const ArenaRewind checked;
     // A reader over no text holds the error, which has no position to take.
     json::Reader errors({});
     Expr out;
-    if (!read_union(errors, v, out, false)) return fail(errors.take_error().message);
-    return out;
+    if (!read_union(errors, v, out, false)) return errors.take_error().message;
+    return std::nullopt;
 }
 
 void write_action(json::Writer& w, const Action& a) { write_union(w, a); }

@@ -38,7 +38,8 @@ struct Ref {
     std::variant<This, Id> v;
 };
 
-// Tag key "expr"; variant order is the variant index.
+// Tag key "expr"; variant order is the variant index. Call, the largest variant, is
+// boxed, so that the others (all that lists of expressions mostly hold) take less room.
 struct Expr {
     struct Lit {  // "lit"
         json::JsonValue value;  // objects kept sorted by key
@@ -116,7 +117,7 @@ struct Expr {
         Vector<Expr> of;
         bool operator==(const Arr&) const = default;
     };
-    std::variant<Lit, Event, EventProp, Call, EventClosest, Not, Prop, Field, Item, Scope, Eq, All, Any, Cond, Obj,
+    std::variant<Lit, Event, EventProp, Box<Call>, EventClosest, Not, Prop, Field, Item, Scope, Eq, All, Any, Cond, Obj,
                  Concat, Arr>
         v;
 };
@@ -140,7 +141,9 @@ struct RequestOptions {
     Vector<String> watch;
 };
 
-// Tag key "kind"; variant order is the variant index.
+// Tag key "kind"; variant order is the variant index. The two largest variants are
+// boxed, so that every action, a list of them above all, takes the room of the
+// others; the first, which a default action holds, is not.
 struct Action {
     struct SetProp {  // "set"
         Ref target;
@@ -217,8 +220,8 @@ struct Action {
         String handler;
         bool operator==(const NamedJs&) const = default;
     };
-    std::variant<SetProp, Toggle, SetField, ToggleField, Sequence, Emit, SendPatch, If, CallEndpoint, Invoke,
-                 SetStorage, Download, Refresh, NamedJs>
+    std::variant<SetProp, Toggle, SetField, ToggleField, Sequence, Emit, SendPatch, If, Box<CallEndpoint>, Invoke,
+                 SetStorage, Box<Download>, Refresh, NamedJs>
         v;
 };
 
@@ -230,9 +233,9 @@ struct Action {
 bool read_action(json::Reader& r, Action& out);
 bool read_expr(json::Reader& r, Expr& out);
 
-// Already parsed value (objects sorted): the outermost tag must be a string. The
-// message has no position.
-Result<Expr> expr_from_json_value(const json::JsonValue& v);
+// Whether an already parsed value (objects sorted) reads as an expression whose
+// outermost tag is a string: the message (without a position) if not.
+std::optional<std::string> expr_json_value_error(const json::JsonValue& v);
 
 // Compact canonical text: tag first, then the declared fields in order.
 void write_action(json::Writer& w, const Action& a);

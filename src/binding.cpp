@@ -212,8 +212,8 @@ Result<std::string> normalize_binding_json(std::string_view value) {
         if (b.compute && b.mode != BindMode::OneWay) return fail("computed bindings must use one-way mode");
         if (b.codec == BindingCodec::Json && b.encode) return fail("binding encode cannot be combined with the json codec");
         if (b.compute) {
-            Result<action::Expr> expr = action::expr_from_json_value(*b.compute);
-            if (!expr.ok()) return fail("invalid binding compute expression: " + expr.error());
+            if (std::optional<std::string> error = action::expr_json_value_error(*b.compute))
+                return fail("invalid binding compute expression: " + *error);
         }
         json::Writer w;
         write_binding(w, b);

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "json/json.hpp"
@@ -200,20 +201,22 @@ bool read_record(Reader& r, const Record<N>& rec, Read&& read_field) {
 }
 
 // The body of a record already buffered by the first phase of a tag-inside union:
-// its members in the order read, or the elements after the tag.
+// its members in the order read, or the elements after the tag. V is const JsonValue
+// for a body that must stay as it is, JsonValue for one its reader may move from.
+template <class V>
 struct Buffered {
-    const JsonObject* members = nullptr;
-    const JsonValue* elements = nullptr;
+    std::conditional_t<std::is_const_v<V>, const JsonObject, JsonObject>* members = nullptr;
+    V* elements = nullptr;
     std::size_t count = 0;
 };
 
 // A buffered record by the rules of read_record; read_field(i, value) reads field i.
 // Errors carry no position. Elements beyond the last field are a length failure.
-template <std::size_t N, class Read>
-bool read_buffered(Reader& r, const Record<N>& rec, const Buffered& body, Read&& read_field) {
+template <std::size_t N, class V, class Read>
+bool read_buffered(Reader& r, const Record<N>& rec, const Buffered<V>& body, Read&& read_field) {
     if (body.members) {
         bool seen[N + 1] = {};
-        for (const JsonMember& m : *body.members) {
+        for (auto& m : *body.members) {
             const int i = rec.find(m.key);
             if (i < 0) {
                 if (rec.undeclared == Undeclared::Reject) return r.fail_unpositioned(rec.unknown(m.key));

@@ -96,7 +96,7 @@ TEST(ActionCopy, DeepCopySharesNothing) {
     EXPECT_FALSE(copy == a);
 }
 
-TEST(ExprFromJsonValue, OutermostTagMustBeAString) {
+TEST(ExprJsonValueError, OutermostTagMustBeAString) {
     struct Case {
         const char* text;
         const char* error;  // "" when it reads
@@ -114,8 +114,7 @@ TEST(ExprFromJsonValue, OutermostTagMustBeAString) {
         json::Reader r(c.text);
         json::JsonValue v;
         ASSERT_TRUE(r.parse_value(v)) << c.text;
-        Result<Expr> e = expr_from_json_value(v);
-        EXPECT_EQ(e.ok() ? "" : e.error(), c.error) << c.text;
+        EXPECT_EQ(expr_json_value_error(v).value_or(""), c.error) << c.text;
     }
 }
 

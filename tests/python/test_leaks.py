@@ -212,6 +212,15 @@ WITHIN_A_MULTIPLE = [
      ' for i in range(4000)]}}))'),
     ("normalize_action undeclared members before the tag", "vorlan.normalize_action(TEXT)",
      '"{" + \'"":0,\' * 8_000_000 + \'"kind":"js","handler":"h"}\''),
+    # Every action of a list takes the room of the largest variant held unboxed.
+    ("normalize_action list of small actions", "vorlan.normalize_action(TEXT)",
+     '\'{"kind":"seq","actions":[\' + \'{"kind":"js","handler":"h"},\' * 140_000 + \'{"kind":"js","handler":"h"}]}\''),
+    # A literal is taken out of what the second phase buffered, and one a binding computes
+    # is checked without a copy.
+    ("normalize_expr literal after its value", "vorlan.normalize_expr(TEXT)",
+     '\'{"value":[\' + \'{"a":1},\' * 450_000 + \'{}],"expr":"lit"}\''),
+    ("normalize_binding literal compute", "vorlan.normalize_binding(TEXT)",
+     '\'{"mode":"one-way","compute":{"expr":"lit","value":[\' + \'{"a":1},\' * 450_000 + \'{}]}}\''),
     ("decode_frame JSON payload", "vorlan.decode_frame(TEXT)",
      '(lambda h, p: len(h).to_bytes(4, "big") + h + len(p).to_bytes(4, "big") + p)('
      'b\'{"codec":"application/json","model_type":"M","target":0,"rev":7,"kind":"Patch"}\', '
