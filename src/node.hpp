@@ -89,7 +89,7 @@ struct Node {
     const Node* shared = nullptr;
 };
 
-static_assert(sizeof(Node) == 96);
+static_assert(sizeof(void*) != 8 || sizeof(Node) == 96);
 
 inline constexpr std::size_t kMaxSpan = (std::size_t{1} << 31) - 1;
 
