@@ -34,10 +34,10 @@ std::uint64_t hash_key(std::string_view k) {
 
 }  // namespace
 
-KeyGroups::KeyGroups(const std::vector<std::string_view>& keys, Index index) : keys_(&keys) {
+KeyGroups::KeyGroups(std::span<const std::string_view> keys, Index index) : keys_(keys) {
     const std::size_t m = keys.size();
     if (m <= kScanLimit) {
-        std::vector<std::size_t> last;
+        Vector<std::size_t> last;
         for (std::size_t j = 0; j < m; ++j)
             if (std::size_t g = scan(keys[j], j); g != j) join(g, j, last);
         return;
@@ -45,9 +45,9 @@ KeyGroups::KeyGroups(const std::vector<std::string_view>& keys, Index index) : k
     if (index == Index::Sorted || !hash()) sort();
 }
 
-void KeyGroups::join(std::size_t g, std::size_t j, std::vector<std::size_t>& last) {
+void KeyGroups::join(std::size_t g, std::size_t j, Vector<std::size_t>& last) {
     if (first_.empty()) {
-        const std::size_t m = keys_->size();
+        const std::size_t m = keys_.size();
         first_.resize(m);
         for (std::size_t x = 0; x < m; ++x) first_[x] = x;
         next_.assign(m, npos);
@@ -59,7 +59,7 @@ void KeyGroups::join(std::size_t g, std::size_t j, std::vector<std::size_t>& las
 }
 
 bool KeyGroups::hash() {
-    const std::vector<std::string_view>& keys = *keys_;
+    const std::span<const std::string_view> keys = keys_;
     const std::size_t m = keys.size();
     // At most half full; a position plus one fits below shift_.
     const std::size_t capacity = std::bit_ceil(2 * m);
@@ -69,7 +69,7 @@ bool KeyGroups::hash() {
     // Random hashes at this load leave runs of a few dozen entries at the most.
     const std::size_t longest = 32 + 4 * std::bit_width(m);
     const std::uint64_t low = (std::uint64_t{1} << shift_) - 1;
-    std::vector<std::size_t> last;
+    Vector<std::size_t> last;
     for (std::size_t j = 0; j < m; ++j) {
         const std::uint64_t h = hash_key(keys[j]);
         const std::uint64_t tag = h & ~low;
@@ -98,7 +98,7 @@ bool KeyGroups::hash() {
 }
 
 void KeyGroups::sort() {
-    const std::vector<std::string_view>& keys = *keys_;
+    const std::span<const std::string_view> keys = keys_;
     const std::size_t m = keys.size();
     table_.clear();
     first_.clear();
@@ -109,7 +109,7 @@ void KeyGroups::sort() {
         const int c = keys[a].compare(keys[b]);
         return c < 0 || (c == 0 && a < b);
     });
-    std::vector<std::size_t> last;
+    Vector<std::size_t> last;
     for (std::size_t i = 1, start = 0; i < m; ++i) {
         if (keys[sorted_[i]] != keys[sorted_[start]]) start = i;
         else join(sorted_[start], sorted_[i], last);
@@ -118,19 +118,19 @@ void KeyGroups::sort() {
 
 std::size_t KeyGroups::scan(std::string_view k, std::size_t end) const {
     for (std::size_t j = 0; j < end; ++j)
-        if ((*keys_)[j] == k) return j;
+        if (keys_[j] == k) return j;
     return end;
 }
 
 std::size_t KeyGroups::find(std::string_view k, std::size_t guess) const {
     const std::size_t m = size();
-    if (guess < m && first(guess) == guess && (*keys_)[guess] == k) return guess;
+    if (guess < m && first(guess) == guess && keys_[guess] == k) return guess;
     if (m <= kScanLimit) {
         std::size_t j = scan(k, m);
         return j == m ? npos : j;
     }
     if (!sorted_.empty()) {
-        const std::vector<std::string_view>& keys = *keys_;
+        const std::span<const std::string_view> keys = keys_;
         const auto it = std::lower_bound(sorted_.begin(), sorted_.end(), k,
                                          [&](std::size_t j, std::string_view key) { return keys[j] < key; });
         return it != sorted_.end() && keys[*it] == k ? *it : npos;
@@ -143,7 +143,7 @@ std::size_t KeyGroups::find(std::string_view k, std::size_t guess) const {
         const std::uint64_t e = table_[i];
         if (e == 0) return npos;
         const std::size_t j = static_cast<std::size_t>(e & low) - 1;
-        if ((e & ~low) == tag && (*keys_)[j] == k) return j;
+        if ((e & ~low) == tag && keys_[j] == k) return j;
     }
 }
 
@@ -165,7 +165,7 @@ ChildKeys::ChildKeys(const node::NodeList& list) {
 }
 
 const KeyGroups& ChildKeys::groups() {
-    if (!groups_) groups_ = std::make_unique<KeyGroups>(keys_);
+    if (!groups_) groups_.emplace(keys_);
     return *groups_;
 }
 
@@ -174,15 +174,20 @@ std::size_t ChildKeys::find(std::string_view key) {
     return i == npos || all_keyed_ ? i : at_[i];
 }
 
-ChildKeys& KeyIndex::of(const node::NodeList& list) {
-    std::unique_ptr<ChildKeys>& keys = lists_[list.data()];
-    if (!keys) keys = std::make_unique<ChildKeys>(list);
-    return *keys;
+ChildKeys& KeyIndex::of(const node::NodeList& list) { return lists_.try_emplace(list.data(), list).first->second; }
+
+void KeyIndex::found(const node::NodeList& list, const node::NodeList& old, Vector<std::size_t> positions) {
+    if (!list.empty()) found_[list.data()] = Found{old.data(), std::move(positions)};
 }
 
-ChildKeys* KeyIndex::built(const node::NodeList& list) const {
+const Vector<std::size_t>* KeyIndex::found(const node::NodeList& list, const node::NodeList& old) const {
+    const auto it = list.empty() ? found_.end() : found_.find(list.data());
+    return it != found_.end() && it->second.old == old.data() ? &it->second.positions : nullptr;
+}
+
+ChildKeys* KeyIndex::built(const node::NodeList& list) {
     const auto it = lists_.find(list.data());
-    return it == lists_.end() ? nullptr : it->second.get();
+    return it == lists_.end() ? nullptr : &it->second;
 }
 
 }  // namespace vorlan

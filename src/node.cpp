@@ -166,33 +166,56 @@ bool read_slot_guided(json::Reader& r, NodeList& list, const NodeList& old_list,
     };
     OldKeys keys(old_list, index);
     std::size_t read = 0;
+    // Per child, the old position of its key, or npos: what the diff's keyed matching
+    // would look up again.
+    Vector<std::size_t> found;
     // Sized by what the text holds, not by the guide: one old list may guide many new ones.
-    return read_children(r, list, [&](json::Reader& in, Node& child) {
+    const bool ok = read_children(r, list, [&](json::Reader& in, Node& child) {
         const std::size_t t = read++;
+        std::size_t& j = found.emplace_back(npos);
         int c = in.peek_ws();
         if (c != '{' && c != '[') return read_node_as(in, child, in_full);
         const Node* after = next < old_list.size() ? &old_list[next] : nullptr;
         const Node* at = t < old_list.size() && t != next ? &old_list[t] : nullptr;
         if (after && share(in, child, *after)) {
-            paired(next);
+            paired(j = next);
             return true;
         }
         if (at && share(in, child, *at)) {
-            paired(t);
+            paired(j = t);
             return true;
         }
         const Node* guide_node = after;
         if (at && (!after || common_prefix(in.rest(), *at) > common_prefix(in.rest(), *after)))
             guide_node = at;
-        if (!guide_node) return read_node_as(in, child, in_full);
+        if (!guide_node) {
+            if (!read_node_as(in, child, in_full)) return false;
+            if (child.key) j = keys.find(*child.key);
+            return true;
+        }
         if (!read_node_as(in, child, Reading{guide_node, &index})) return false;
-        if (child.key) {
-            if (std::size_t j = keys.find(*child.key); j != npos) paired(j);
-        } else {
+        if (!child.key) {
             paired(static_cast<std::size_t>(guide_node - old_list.data()));
+            return true;
+        }
+        j = keys.find(*child.key);
+        if (j == npos) return true;
+        paired(j);
+        // Found by key, its text may still repeat the old child's (a list reordered):
+        // then the diff has nothing to compare, as if it had been shared when read.
+        const Node& same = old_list[j];
+        if (same.span_size == child.span_size && child.span_size != 0 &&
+            std::memcmp(same.span_data, child.span_data, child.span_size) == 0) {
+            const char* text = child.span_data;
+            child = Node{};
+            child.shared = &same;
+            child.span_data = text;
+            child.span_size = same.span_size;
         }
         return true;
     });
+    if (ok) index.found(list, old_list, std::move(found));
+    return ok;
 }
 
 // Reads one handler or binding in full, to check it, into memory given back when the

@@ -149,7 +149,7 @@ public:
     Sequence() = default;
     // The nodes of list, in order.
     explicit Sequence(NodeList& list) {
-        std::vector<Block*> level;
+        Vector<Block*> level;
         for (std::size_t i = 0; i < list.size(); i += kFill) {
             Block* b = block(true);
             for (std::size_t j = i; j < std::min(list.size(), i + kFill); ++j) b->slot[b->used++] = &list[j];
@@ -157,7 +157,7 @@ public:
         }
         size_ = list.size();
         while (level.size() > 1) {
-            std::vector<Block*> up;
+            Vector<Block*> up;
             for (std::size_t i = 0; i < level.size(); i += kFill) {
                 Block* b = block(false);
                 for (std::size_t j = i; j < std::min(level.size(), i + kFill); ++j) {

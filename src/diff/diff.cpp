@@ -82,7 +82,7 @@ struct Differ {
     }
 
     // The keys of a list whose children all have one, in order; false if one has none.
-    static bool keys_of(const node::NodeList& list, std::vector<std::string_view>& keys) {
+    static bool keys_of(const node::NodeList& list, Vector<std::string_view>& keys) {
         keys.reserve(list.size());
         for (const node::Node& c : list) {
             const node::Key& k = node::view(c).key;
@@ -99,7 +99,7 @@ struct Differ {
         std::optional<ChildKeys> own;
         ChildKeys* old = keys ? keys->built(O) : nullptr;
         if (!old) old = &own.emplace(O);
-        std::vector<std::string_view> new_keys;
+        Vector<std::string_view> new_keys;
         if (!old->all_keyed() || !keys_of(N, new_keys)) return positional(s, O, N);
         // Equal key sequences need no removal, move or insert: only the child diffs.
         if (old->keys() == new_keys) {
@@ -110,9 +110,9 @@ struct Differ {
         // A repeated old key would leave surplus old children behind the new list.
         if (groups.repeats()) return positional(s, O, N);
 
-        std::vector<KeyedOp> placed;
-        std::vector<std::size_t> origin;
-        keyed_passes(groups, new_keys, placed, origin);
+        Vector<KeyedOp> placed;
+        Vector<std::size_t> origin;
+        keyed_passes(groups, new_keys, placed, origin, keys ? keys->found(N, O) : nullptr);
         for (const KeyedOp& op : placed) {
             switch (op.kind) {
                 case KeyedOp::Kind::Remove: op_text::remove_child(w, next(), s, op.from); break;

@@ -8,9 +8,9 @@ namespace {
 // Counts of the remaining entries by old position: 1 for a survivor of the removal pass
 // until it is placed, 0 otherwise.
 struct Fenwick {
-    std::vector<std::size_t> tree;  // 1-based
+    Vector<std::size_t> tree;  // 1-based
 
-    explicit Fenwick(const std::vector<char>& counts) : tree(counts.size() + 1) {
+    explicit Fenwick(const Vector<char>& counts) : tree(counts.size() + 1) {
         const std::size_t n = counts.size();
         for (std::size_t i = 1; i <= n; ++i) {
             tree[i] += static_cast<std::size_t>(counts[i - 1]);
@@ -30,8 +30,8 @@ struct Fenwick {
 
 }  // namespace
 
-void keyed_passes(const KeyGroups& groups, const std::vector<std::string_view>& new_keys, std::vector<KeyedOp>& ops,
-                  std::vector<std::size_t>& origin) {
+void keyed_passes(const KeyGroups& groups, std::span<const std::string_view> new_keys, Vector<KeyedOp>& ops,
+                  Vector<std::size_t>& origin, const Vector<std::size_t>* found) {
     const std::size_t m = groups.size();
     const std::size_t n = new_keys.size();
     origin.assign(n, npos);
@@ -39,13 +39,13 @@ void keyed_passes(const KeyGroups& groups, const std::vector<std::string_view>& 
 
     // Matching: each new key takes the next unmatched old position of its group. A
     // group's cursor leaves its first position as soon as the group is wanted at all.
-    std::vector<std::size_t> cursor(m);
+    Vector<std::size_t> cursor(m);
     for (std::size_t j = 0; j < m; ++j) cursor[j] = j;
     // Each guess carries on the run the last two finds made: forward, or backward with
     // step -1 (wrapping); the first guess is position 0.
     std::size_t last = npos, step = 1;
     for (std::size_t t = 0; t < n; ++t) {
-        const std::size_t g = groups.find(new_keys[t], last + step);
+        const std::size_t g = found ? (*found)[t] : groups.find(new_keys[t], last + step);
         if (g == npos) continue;
         if (last != npos && (g == last + 1 || g + 1 == last)) step = g - last;
         last = g;
@@ -55,7 +55,7 @@ void keyed_passes(const KeyGroups& groups, const std::vector<std::string_view>& 
     }
 
     // Removal pass, from the end so that each index is still the old position.
-    std::vector<char> survives(m);
+    Vector<char> survives(m);
     for (std::size_t j = 0; j < m; ++j) {
         const std::size_t g = groups.first(j);
         survives[j] = cursor[g] != g;

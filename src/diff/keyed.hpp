@@ -4,9 +4,11 @@
 // tests use it; diff.hpp is what callers see.
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 #include <vector>
 
+#include "arena.hpp"
 #include "key_index.hpp"
 
 namespace vorlan::diff {
@@ -23,8 +25,9 @@ struct KeyedOp {
 
 // The removal and placement passes over one slot, given the old keys grouped and the
 // new keys: its ops in patch order, and origin[t], the old position matched with new
-// position t, or npos for an inserted child.
-void keyed_passes(const KeyGroups& groups, const std::vector<std::string_view>& new_keys, std::vector<KeyedOp>& ops,
-                  std::vector<std::size_t>& origin);
+// position t, or npos for an inserted child. found, if given, holds what groups.find
+// gives for each new key, already looked up.
+void keyed_passes(const KeyGroups& groups, std::span<const std::string_view> new_keys, Vector<KeyedOp>& ops,
+                  Vector<std::size_t>& origin, const Vector<std::size_t>* found = nullptr);
 
 }  // namespace vorlan::diff

@@ -27,7 +27,7 @@ namespace {
 
 // The removal and placement passes as plainly stated: a working list scanned from t.
 void keyed_passes_plain(const std::vector<std::string_view>& old_keys, const std::vector<std::string_view>& new_keys,
-                        std::vector<KeyedOp>& ops, std::vector<std::size_t>& origin) {
+                        Vector<KeyedOp>& ops, Vector<std::size_t>& origin) {
     std::vector<std::pair<std::string_view, std::size_t>> w;
     for (std::size_t j = 0; j < old_keys.size(); ++j) w.emplace_back(old_keys[j], j);
     std::set<std::string_view> k(new_keys.begin(), new_keys.end());
@@ -70,12 +70,12 @@ TEST(KeyedPasses, FenwickMatchesPlainScanOnRandomLists) {
         std::size_t n = rng() % (alphabet + 8);
         for (std::size_t t = 0; t < n; ++t) new_keys.push_back(pool[rng() % alphabet]);
 
-        std::vector<KeyedOp> plain_ops;
-        std::vector<std::size_t> plain_origin;
+        Vector<KeyedOp> plain_ops;
+        Vector<std::size_t> plain_origin;
         keyed_passes_plain(old_keys, new_keys, plain_ops, plain_origin);
         for (const KeyGroups::Index index : {KeyGroups::Index::Hashed, KeyGroups::Index::Sorted}) {
-            std::vector<KeyedOp> fast_ops;
-            std::vector<std::size_t> fast_origin;
+            Vector<KeyedOp> fast_ops;
+            Vector<std::size_t> fast_origin;
             keyed_passes(KeyGroups(old_keys, index), new_keys, fast_ops, fast_origin);
             ASSERT_EQ(fast_ops, plain_ops) << "round " << round;
             ASSERT_EQ(fast_origin, plain_origin) << "round " << round;
