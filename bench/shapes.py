@@ -276,8 +276,8 @@ def deep_kids(v, n, rng):
     return chain(leaf(0), DEPTH), chain(leaf(1), DEPTH)
 
 
-shape(f"diff: leaf {DEPTH} deep, n props all changed", 40_000, "diff", mem=True)(deep_props)
-shape(f"diff: leaf {DEPTH} deep, n children all changed", 40_000, "diff", mem=True)(deep_kids)
+shape(f"diff: leaf {DEPTH} deep, n props all changed", 80_000, "diff", mem=True)(deep_props)
+shape(f"diff: leaf {DEPTH} deep, n children all changed", 80_000, "diff", mem=True)(deep_kids)
 shape(f"apply diff: leaf {DEPTH} deep, n props all changed", 10_000, "apply", mem=True)(with_patch(deep_props))
 shape(f"apply diff: leaf {DEPTH} deep, n children all changed", 10_000, "apply")(with_patch(deep_kids))
 
