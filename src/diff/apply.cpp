@@ -250,7 +250,7 @@ private:
             right = block(b->leaf);
             constexpr std::uint32_t half = kWidth / 2;
             std::copy(b->slot + half, b->slot + kWidth, right->slot);
-            std::copy(b->count + half, b->count + kWidth, right->count);
+            if (!b->leaf) std::copy(b->count + half, b->count + kWidth, right->count);
             right->used = kWidth - half;
             b->used = half;
             if (i > half) {
@@ -259,9 +259,11 @@ private:
             }
         }
         std::copy_backward(into->slot + i, into->slot + into->used, into->slot + into->used + 1);
-        std::copy_backward(into->count + i, into->count + into->used, into->count + into->used + 1);
         into->slot[i] = item;
-        into->count[i] = count;
+        if (!into->leaf) {
+            std::copy_backward(into->count + i, into->count + into->used, into->count + into->used + 1);
+            into->count[i] = count;
+        }
         ++into->used;
         return right;
     }
