@@ -543,8 +543,23 @@ private:
         return apply_child(slot, o, op, at);
     }
 
-    Applied placed(std::size_t at, const Op& op, std::size_t level) {
-        return limits_.check_depth ? check_level(at, op, level) : Applied(std::monostate{});
+    // The check of an op that places something; level() gives the deepest level it reaches.
+    template <class Level>
+    Applied placed(std::size_t at, const Op& op, Level&& level) {
+        return limits_.check_depth ? check_level(at, op, level()) : Applied(std::monostate{});
+    }
+
+    // SetEvent and SetBinding: the record is written as the op holds it, which lives to the
+    // end of the operation, so the tree may point into it.
+    template <class T, class Write>
+    Applied set_kept(Node& target, Entries<node::Kept<T>> Node::*map, EditLog<node::Kept<T>> NodeEdits::*log,
+                     std::string_view name, const T& record, Write&& write, std::size_t at, const Op& op,
+                     std::size_t level) {
+        if (Applied a = placed(at, op, [&] { return level + 1 + record_depth(record, scratch_, write); }); !a.ok())
+            return a;
+        const node::Kept<T> kept{{}, &record};
+        change(target, map, log, name, &kept);
+        return std::monostate{};
     }
 
     Applied apply_op(Node& target, Op& op, std::size_t at) {
@@ -553,7 +568,8 @@ private:
         return std::visit(
             Overloaded{
                 [&](SetProp& o) -> Applied {
-                    if (Applied a = placed(at, op, level + 1 + value_depth(o.value)); !a.ok()) return a;
+                    if (Applied a = placed(at, op, [&] { return level + 1 + value_depth(o.value); }); !a.ok())
+                        return a;
                     change(target, &Node::props, &NodeEdits::props, o.name, &o.value);
                     return std::monostate{};
                 },
@@ -562,14 +578,8 @@ private:
                     return std::monostate{};
                 },
                 [&](SetEvent& o) -> Applied {
-                    if (limits_.check_depth) {
-                        const std::size_t depth = record_depth(*o.action, scratch_, action::write_action);
-                        if (Applied a = check_level(at, op, level + 1 + depth); !a.ok()) return a;
-                    }
-                    // The op lives to the end of the operation, so the tree may point into it.
-                    const node::Kept<action::Action> kept{{}, &*o.action};
-                    change(target, &Node::events, &NodeEdits::events, o.name, &kept);
-                    return std::monostate{};
+                    return set_kept(target, &Node::events, &NodeEdits::events, o.name, *o.action, action::write_action,
+                                    at, op, level);
                 },
                 [&](RemoveEvent& o) -> Applied {
                     change<node::Kept<action::Action>>(target, &Node::events, &NodeEdits::events, o.name, nullptr);
@@ -577,20 +587,15 @@ private:
                 },
                 [&](SetEventOptions& o) -> Applied {
                     if (o.options) {
-                        if (Applied a = placed(at, op, level + 2); !a.ok()) return a;
+                        if (Applied a = placed(at, op, [&] { return level + 2; }); !a.ok()) return a;
                     }
                     change(target, &Node::event_options, &NodeEdits::event_options, o.name,
                            o.options ? &*o.options : nullptr);
                     return std::monostate{};
                 },
                 [&](SetBinding& o) -> Applied {
-                    if (limits_.check_depth) {
-                        const std::size_t depth = record_depth(*o.binding, scratch_, node::write_binding);
-                        if (Applied a = check_level(at, op, level + 1 + depth); !a.ok()) return a;
-                    }
-                    const node::Kept<node::Binding> kept{{}, &*o.binding};
-                    change(target, &Node::bindings, &NodeEdits::bindings, o.name, &kept);
-                    return std::monostate{};
+                    return set_kept(target, &Node::bindings, &NodeEdits::bindings, o.name, *o.binding,
+                                    node::write_binding, at, op, level);
                 },
                 [&](RemoveBinding& o) -> Applied {
                     change<node::Kept<node::Binding>>(target, &Node::bindings, &NodeEdits::bindings, o.name,
@@ -603,18 +608,14 @@ private:
                 },
                 [&](InsertChild& o) -> Applied {
                     // The child's object opens below the target's slots object and the slot's array.
-                    if (limits_.check_depth) {
-                        if (Applied a = check_level(at, op, level + 2 + node_depth(*o.node, scratch_)); !a.ok())
-                            return a;
-                    }
+                    if (Applied a = placed(at, op, [&] { return level + 2 + node_depth(*o.node, scratch_); }); !a.ok())
+                        return a;
                     return child_op(target, o, op, at);
                 },
                 [&]<ChildOp T>(T& o) -> Applied { return child_op(target, o, op, at); },
                 [&](Replace& o) -> Applied {
-                    if (limits_.check_depth) {
-                        if (Applied a = check_level(at, op, level - 1 + node_depth(*o.node, scratch_)); !a.ok())
-                            return a;
-                    }
+                    if (Applied a = placed(at, op, [&] { return level - 1 + node_depth(*o.node, scratch_); }); !a.ok())
+                        return a;
                     target = std::move(*o.node);
                     return std::monostate{};
                 },

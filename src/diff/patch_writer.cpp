@@ -28,54 +28,51 @@ void write_index(json::Writer& w, std::string_view member, std::uint64_t n) {
     w.u64(n);
 }
 
+// An op on one named entry of a node's map: its removal, or its setting to the value
+// write_value writes after `member`.
+void removal(json::Writer& w, std::string_view op, std::string_view path, std::string_view name) {
+    begin(w, op, path);
+    write_name(w, ",\"name\":", name);
+    end(w);
+}
+template <class F>
+void setting(json::Writer& w, std::string_view op, std::string_view path, std::string_view name,
+             std::string_view member, F&& write_value) {
+    begin(w, op, path);
+    write_name(w, ",\"name\":", name);
+    w.raw(member);
+    write_value();
+    end(w);
+}
+
 }  // namespace
 
 namespace op_text {
 
 void set_prop(json::Writer& w, std::string_view path, std::string_view name, const drovane::Value& value) {
-    begin(w, "SetProp", path);
-    write_name(w, ",\"name\":", name);
-    w.raw(",\"value\":");
-    drovane::write_value(w, value);
-    end(w);
+    setting(w, "SetProp", path, name, ",\"value\":", [&] { drovane::write_value(w, value); });
 }
 void remove_prop(json::Writer& w, std::string_view path, std::string_view name) {
-    begin(w, "RemoveProp", path);
-    write_name(w, ",\"name\":", name);
-    end(w);
+    removal(w, "RemoveProp", path, name);
 }
 void set_event(json::Writer& w, std::string_view path, std::string_view name, const action::Action& action) {
-    begin(w, "SetEvent", path);
-    write_name(w, ",\"name\":", name);
-    w.raw(",\"action\":");
-    action::write_action(w, action);
-    end(w);
+    setting(w, "SetEvent", path, name, ",\"action\":", [&] { action::write_action(w, action); });
 }
 void remove_event(json::Writer& w, std::string_view path, std::string_view name) {
-    begin(w, "RemoveEvent", path);
-    write_name(w, ",\"name\":", name);
-    end(w);
+    removal(w, "RemoveEvent", path, name);
 }
 void set_event_options(json::Writer& w, std::string_view path, std::string_view name,
                        const node::EventOptions* options) {
-    begin(w, "SetEventOptions", path);
-    write_name(w, ",\"name\":", name);
-    w.raw(",\"options\":");
-    if (options) node::write_event_options(w, *options);
-    else w.null();
-    end(w);
+    setting(w, "SetEventOptions", path, name, ",\"options\":", [&] {
+        if (options) node::write_event_options(w, *options);
+        else w.null();
+    });
 }
 void set_binding(json::Writer& w, std::string_view path, std::string_view name, const node::Binding& binding) {
-    begin(w, "SetBinding", path);
-    write_name(w, ",\"name\":", name);
-    w.raw(",\"binding\":");
-    node::write_binding(w, binding);
-    end(w);
+    setting(w, "SetBinding", path, name, ",\"binding\":", [&] { node::write_binding(w, binding); });
 }
 void remove_binding(json::Writer& w, std::string_view path, std::string_view name) {
-    begin(w, "RemoveBinding", path);
-    write_name(w, ",\"name\":", name);
-    end(w);
+    removal(w, "RemoveBinding", path, name);
 }
 void set_key(json::Writer& w, std::string_view path, std::optional<std::string_view> key) {
     begin(w, "SetKey", path);
